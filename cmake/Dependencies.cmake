@@ -1,0 +1,21 @@
+# mbed TLS 2.28 (Debian libmbedtls-dev): X.509 parsing, base64, SHA-256, and RSA in the card simulator.
+find_path(MBEDTLS_INCLUDE_DIR mbedtls/x509_crt.h REQUIRED)
+find_library(MBEDCRYPTO_LIBRARY mbedcrypto REQUIRED)
+find_library(MBEDX509_LIBRARY mbedx509 REQUIRED)
+add_library(kelm_mbedtls INTERFACE)
+target_include_directories(kelm_mbedtls SYSTEM INTERFACE ${MBEDTLS_INCLUDE_DIR})
+target_link_libraries(kelm_mbedtls INTERFACE ${MBEDX509_LIBRARY} ${MBEDCRYPTO_LIBRARY})
+
+# pcsc-lite (Debian libpcsclite-dev): only its headers are used at build time; the library is
+# loaded at run time so that its names never clash with the Windows-named PC/SC functions.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(PCSCLITE REQUIRED IMPORTED_TARGET libpcsclite)
+
+find_package(Threads REQUIRED)
+if(KELM_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(KELM_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

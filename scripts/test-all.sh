@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets everything up on a fresh Debian 12 machine and runs every test: the unit suites (debug
+# build), the end-to-end suites through the real pcscd and kelm-cardsim, and the unit suites
+# again under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+jobs=$(nproc)
+
+cmake --preset default
+cmake --build --preset default -j"$jobs"
+ctest --preset default -L unit -j"$jobs"
+
+if [ -x scripts/services.sh ]; then
+  scripts/services.sh start
+  trap 'scripts/services.sh stop' EXIT
+  ctest --preset default -L pcscd
+  scripts/services.sh stop
+  trap - EXIT
+fi
+
+cmake --preset asan
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan -L unit -j"$jobs"
