@@ -1,21 +1,36 @@
 // Masked handles: a handle is the address of its HANDLE_CTX XOR HANDLE_MASK. Validation is a
-// lookup in the table of live handle records, so a forged, stale or foreign handle is rejected
-// without ever being dereferenced.
+// lookup in the process-wide table of live handle records, so a forged, stale or foreign handle
+// is rejected without ever being dereferenced.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/contexts.h"
 
 namespace kelm::core {
 
+// The handle value for a record address and back. Pure arithmetic: decoding never touches the
+// memory at the result, which is only trusted once the live table knows it.
+inline uint64_t EncodeHandle(const HANDLE_CTX* record) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record)) ^ HANDLE_MASK;
+}
+inline HANDLE_CTX* DecodeHandle(uint64_t handle) {
+    return reinterpret_cast<HANDLE_CTX*>(static_cast<uintptr_t>(handle ^ HANDLE_MASK));
+}
+
 // Makes a handle for `context`; its owner is `owner`, or the new handle itself when owner is 0.
-// FALSE with ERROR_NOT_ENOUGH_MEMORY when out of memory (*out untouched).
+// FALSE with ERROR_NOT_ENOUGH_MEMORY when out of memory, ERROR_INVALID_PARAMETER when `out` is
+// null (*out untouched either way).
 BOOL Alloc_Init_CryptoHandle(uint64_t* out, DWORD type, void* context, uint64_t owner);
-// The context behind `handle`, or null: null handle, not a live record, other type, other owner.
-// Sets no last error.
+// The context behind `handle`, or null, checked in this order: null handle, not a live record,
+// other type, other owner. Sets no last error.
 void* Get_CryptoCTX(uint64_t handle, DWORD type, uint64_t hProv);
-// Frees the handle record (never the context). A handle that is not live: NTE_BAD_UID.
+// Frees the handle record (never the context) and restores the last error seen on entry. A
+// handle that is not live: last error NTE_BAD_UID, nothing freed.
 void Free_CryptoHandle(uint64_t handle);
+
+// Number of live handle records in the process (for leak checks).
+size_t LiveHandleCount();
 
 }  // namespace kelm::core
