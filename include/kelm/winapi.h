@@ -68,6 +68,8 @@ KELM_WINAPI_EXPORT LONG WINAPI SCardListReadersA(SCARDCONTEXT hContext, LPCSTR m
 KELM_WINAPI_EXPORT LONG WINAPI SCardConnectA(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
                                              DWORD dwPreferredProtocols, LPSCARDHANDLE phCard,
                                              LPDWORD pdwActiveProtocol);
+KELM_WINAPI_EXPORT LONG WINAPI SCardGetStatusChangeA(SCARDCONTEXT hContext, DWORD dwTimeout,
+                                                     LPSCARD_READERSTATEA rgReaderStates, DWORD cReaders);
 KELM_WINAPI_EXPORT LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition);
 KELM_WINAPI_EXPORT LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer,
                                              DWORD cbSendLength, LPSCARD_IO_REQUEST pioRecvPci, LPBYTE pbRecvBuffer,

@@ -82,6 +82,7 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
 #define TRUE 1
 #define FALSE 0
+#define INFINITE 0xFFFFFFFF
 #define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
 #define IS_INTRESOURCE(r) ((reinterpret_cast<ULONG_PTR>(r) >> 16) == 0)
 #define MAKELANGID(p, s) (static_cast<WORD>((static_cast<WORD>(s) << 10) | static_cast<WORD>(p)))
@@ -105,6 +106,15 @@ struct SCARD_IO_REQUEST {
 };
 typedef SCARD_IO_REQUEST* LPSCARD_IO_REQUEST;
 typedef const SCARD_IO_REQUEST* LPCSCARD_IO_REQUEST;
+struct SCARD_READERSTATEA {
+    LPCSTR szReader;
+    LPVOID pvUserData;
+    DWORD dwCurrentState;
+    DWORD dwEventState;
+    DWORD cbAtr;
+    BYTE rgbAtr[36];
+};
+typedef SCARD_READERSTATEA* LPSCARD_READERSTATEA;
 
 // ---- CNG ----
 typedef ULONG_PTR NCRYPT_HANDLE;
@@ -250,6 +260,18 @@ typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 #define SCARD_RESET_CARD 1
 #define SCARD_UNPOWER_CARD 2
 #define SCARD_EJECT_CARD 3
+#define SCARD_STATE_UNAWARE 0x0000
+#define SCARD_STATE_IGNORE 0x0001
+#define SCARD_STATE_CHANGED 0x0002
+#define SCARD_STATE_UNKNOWN 0x0004
+#define SCARD_STATE_UNAVAILABLE 0x0008
+#define SCARD_STATE_EMPTY 0x0010
+#define SCARD_STATE_PRESENT 0x0020
+#define SCARD_STATE_ATRMATCH 0x0040
+#define SCARD_STATE_EXCLUSIVE 0x0080
+#define SCARD_STATE_INUSE 0x0100
+#define SCARD_STATE_MUTE 0x0200
+#define SCARD_ATR_LENGTH 36
 
 // ---- registry ----
 #define HKEY_CLASSES_ROOT reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000UL))

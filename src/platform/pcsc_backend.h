@@ -25,11 +25,19 @@ public:
     // `protocol` is the send PCI's dwProtocol. On entry *response_length is the buffer size.
     virtual LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length,
                           BYTE* response, DWORD* response_length) = 0;
+    // The reader's current state as SCARD_STATE_* bits (at least SCARD_STATE_PRESENT or
+    // SCARD_STATE_EMPTY) and the card's ATR when one is present. The default implementation
+    // probes with a shared connection, for backends that have no cheaper way to tell.
+    virtual LONG ReaderState(SCARDCONTEXT context, const std::string& reader, DWORD* state,
+                             std::vector<BYTE>* atr);
 };
 
 // Selects the backend for the whole process; nullptr selects pcsc-lite. The backend is not owned.
 KELM_PLATFORM_API void SetPcscBackend(PcscBackend* backend);
 KELM_PLATFORM_API PcscBackend* CurrentPcscBackend();
+// The pcsc-lite backend (one per process). Without the library or pcscd every call answers
+// SCARD_E_NO_SERVICE.
+KELM_PLATFORM_API PcscBackend* PcscLiteBackend();
 
 // A short name for a PC/SC or Win32 error code ("SCARD_E_NO_SERVICE"), or "" when unknown.
 KELM_PLATFORM_API const char* PcscErrorName(LONG code);

@@ -1,0 +1,38 @@
+// pcsc-lite's 64-bit codes and flags against the Windows 32-bit values, and error names.
+#include <gtest/gtest.h>
+
+#include "kelm/windows_types.h"
+#include "platform/pcsc_backend.h"
+#include "platform/pcsc_lite_calls.h"
+
+namespace kelm::platform {
+namespace {
+
+TEST(PcscLiteConversion, CodesKeepTheirLow32BitsAsASignedWindowsLong) {
+    // pcsc-lite hands 0x8010001D back as a positive 64-bit long; Windows sees a negative LONG.
+    EXPECT_EQ(pcsclite::WindowsCode(0x8010001DL), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pcsclite::WindowsCode(0x80100069L), SCARD_W_REMOVED_CARD);
+    // A sign-extended form of the same code means the same thing.
+    EXPECT_EQ(pcsclite::WindowsCode(static_cast<long>(static_cast<int32_t>(0x80100008u))),
+              SCARD_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(pcsclite::WindowsCode(0), SCARD_S_SUCCESS);
+}
+
+TEST(PcscLiteConversion, ProtocolBitsRoundTripIncludingRaw) {
+    EXPECT_EQ(pcsclite::LiteProtocols(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), 0x3ul);
+    EXPECT_EQ(pcsclite::LiteProtocols(0x10000u), 0x4ul);
+    EXPECT_EQ(pcsclite::WindowsProtocols(0x4ul), 0x10000u);
+    EXPECT_EQ(pcsclite::WindowsProtocols(0x2ul), static_cast<uint32_t>(SCARD_PROTOCOL_T1));
+    // Bits beyond 32 (impossible on Windows) are dropped rather than truncated into others.
+    EXPECT_EQ(pcsclite::WindowsProtocols(0x100000001ul), static_cast<uint32_t>(SCARD_PROTOCOL_T0));
+}
+
+TEST(PcscLiteConversion, ErrorNamesForTheCodesToolsReport) {
+    EXPECT_STREQ(PcscErrorName(SCARD_E_NO_SERVICE), "SCARD_E_NO_SERVICE");
+    EXPECT_STREQ(PcscErrorName(SCARD_W_REMOVED_CARD), "SCARD_W_REMOVED_CARD");
+    EXPECT_STREQ(PcscErrorName(SCARD_E_NO_READERS_AVAILABLE), "SCARD_E_NO_READERS_AVAILABLE");
+    EXPECT_STREQ(PcscErrorName(static_cast<LONG>(0x8010FFFFu)), "");
+}
+
+}  // namespace
+}  // namespace kelm::platform

@@ -1,0 +1,100 @@
+// PC/SC helpers of kelm-tool, over the platform's SCard* functions (whichever backend is chosen).
+#include "pcsc_session.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "commands.h"
+#include "kelm/winapi.h"
+#include "platform/pcsc_lite_calls.h"
+
+namespace kelm::tool {
+
+PcscContext::~PcscContext() {
+    if (handle != 0) SCardReleaseContext(handle);
+}
+
+LONG OpenPcsc(PcscContext* context) { return SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context->handle); }
+
+LONG ListReaderInfo(const PcscContext& context, std::vector<ReaderInfo>* readers) {
+    readers->clear();
+    DWORD length = 0;
+    LONG result = SCardListReadersA(context.handle, nullptr, nullptr, &length);
+    if (result == SCARD_E_NO_READERS_AVAILABLE) return SCARD_S_SUCCESS;
+    if (result != SCARD_S_SUCCESS) return result;
+    std::vector<char> names(length + 1, '\0');
+    result = SCardListReadersA(context.handle, nullptr, names.data(), &length);
+    if (result == SCARD_E_NO_READERS_AVAILABLE) return SCARD_S_SUCCESS;
+    if (result != SCARD_S_SUCCESS) return result;
+    for (size_t pos = 0; pos < length && names[pos] != '\0';) {
+        ReaderInfo info;
+        info.name = &names[pos];
+        pos += info.name.size() + 1;
+        readers->push_back(std::move(info));
+    }
+    std::vector<SCARD_READERSTATEA> states(readers->size());
+    for (size_t i = 0; i < readers->size(); ++i) {
+        states[i] = SCARD_READERSTATEA{};
+        states[i].szReader = (*readers)[i].name.c_str();
+        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    if (states.empty()) return SCARD_S_SUCCESS;
+    result = SCardGetStatusChangeA(context.handle, 0, states.data(), static_cast<DWORD>(states.size()));
+    if (result != SCARD_S_SUCCESS && result != SCARD_E_TIMEOUT) return result;
+    for (size_t i = 0; i < readers->size(); ++i) {
+        (*readers)[i].state = states[i].dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+        (*readers)[i].atr.assign(states[i].rgbAtr, states[i].rgbAtr + std::min<DWORD>(states[i].cbAtr, 36));
+    }
+    return SCARD_S_SUCCESS;
+}
+
+std::string PcscFailureText(LONG code) {
+    std::string sentence;
+    if (code == SCARD_E_NO_SERVICE || code == SCARD_E_SERVICE_STOPPED) {
+        sentence = "the PC/SC service (pcscd) is not running";
+        const std::string problem = platform::pcsclite::LoadProblem();
+        if (!problem.empty()) sentence = "the PC/SC library is not available: " + problem;
+    } else if (code == SCARD_E_NO_SMARTCARD || code == SCARD_W_REMOVED_CARD) {
+        sentence = "there is no card in the reader";
+    } else if (code == SCARD_E_UNKNOWN_READER || code == SCARD_E_READER_UNAVAILABLE) {
+        sentence = "no such reader";
+    } else if (code == SCARD_W_UNRESPONSIVE_CARD) {
+        sentence = "the card does not answer";
+    } else if (code == SCARD_E_SHARING_VIOLATION) {
+        sentence = "the card is in exclusive use by another program";
+    } else {
+        sentence = "the PC/SC call failed";
+    }
+    return sentence + " (" + ErrorText(static_cast<DWORD>(code)) + ")";
+}
+
+std::string HexBytes(const BYTE* data, size_t length, const char* separator) {
+    std::string text;
+    char digits[3];
+    for (size_t i = 0; i < length; ++i) {
+        if (i > 0) text += separator;
+        std::snprintf(digits, sizeof digits, "%02X", data[i]);
+        text += digits;
+    }
+    return text;
+}
+
+bool ParseHex(const std::string& text, std::vector<BYTE>* bytes) {
+    bytes->clear();
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == ':' || c == '\t') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        const int value = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
+        if (high < 0) {
+            high = value;
+        } else {
+            bytes->push_back(static_cast<BYTE>((high << 4) | value));
+            high = -1;
+        }
+    }
+    return high < 0;
+}
+
+}  // namespace kelm::tool
