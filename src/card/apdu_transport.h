@@ -10,13 +10,22 @@ namespace kelm::card {
 // Response buffers handed to Card_SendAPDU hold at least this much (300 received less SW1 SW2).
 constexpr size_t kApduResponseCapacity = 298;
 
+// A card that keeps answering 6Cxx (wrong length) is given this many resends; after the last
+// one its 6Cxx is returned as the status.
+constexpr int kMaxWrongLengthRounds = 4;
+
 // Builds the command APDU (CLA INS P1 P2 [Lc data] [Le]) by the protocol's Le rules, exchanges
 // it on the session's card handle, follows 6Cxx (resend with Le = xx) and 61xx (GET RESPONSE),
-// copies the answer's data to `response` (never more than `response_capacity` bytes) and
-// returns the status value: 0 for 90 00, the PC/SC error when the exchange failed, else
-// SW1 * 256 + SW2. *le is in: the expected length (0 = 256), out: the bytes delivered.
+// copies the answer's data to `response` and returns the status value: 0 for 90 00, the PC/SC
+// error when the exchange failed, else SW1 * 256 + SW2. *le is in: the expected length
+// (0 = 256), out: the number of data bytes delivered, modulo 256.
+//
+// Bounds: an answer with more data than `response_capacity` copies nothing and returns
+// SCARD_E_INSUFFICIENT_BUFFER; an answer shorter than the two status bytes returns
+// SCARD_F_COMM_ERROR. `response` may be null when `response_capacity` is 0. When `delivered`
+// is given it receives the exact number of data bytes copied (0 when only a status came back).
 DWORD Card_SendAPDU(BYTE cla, BYTE ins, BYTE p1, BYTE p2, BYTE lc, BYTE* le, const BYTE* data, BYTE* response,
-                    int le_on_t1, size_t response_capacity = kApduResponseCapacity);
+                    int le_on_t1, size_t response_capacity = kApduResponseCapacity, size_t* delivered = nullptr);
 
 // A status is successful when it is 0, 0x9000 or 0x61xx.
 constexpr bool Card_StatusSucceeded(DWORD status) {

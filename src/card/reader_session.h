@@ -2,11 +2,14 @@
 // protocol, the card type, the connection counter and the PIN-verified flag.
 #pragma once
 
+#include <cstddef>
+
 #include "kelm/windows_types.h"
 
 namespace kelm::card {
 
 constexpr size_t kReaderListSize = 512;
+constexpr size_t kReaderNameSize = 256;
 constexpr DWORD READER_TYPE_PLAIN = 1;
 constexpr DWORD READER_TYPE_PINPAD = 2;
 
@@ -17,7 +20,8 @@ struct CardSession {
     DWORD ActiveProtocol;
     const SCARD_IO_REQUEST* SendPci;
     char ReaderList[kReaderListSize];
-    const char* CurrentReader;
+    const char* CurrentReader;            // the reader of the connection (ConnectedReader)
+    char ConnectedReader[kReaderNameSize];  // its name, cut to the buffer
     int ConnectionCount;
     DWORD CardType;
     DWORD ReaderType;  // starts as READER_TYPE_PLAIN

@@ -1,0 +1,41 @@
+// Random bytes from the card, eight per GET CHALLENGE.
+#include <cstring>
+
+#include "card/apdu_transport.h"
+#include "card/card_files.h"
+
+namespace kelm::card {
+namespace {
+
+constexpr size_t kChallengeBlock = 8;
+
+}  // namespace
+
+DWORD Card_GetChallenge(DWORD count, BYTE* out) {
+    if (count == 0) {
+        return 0;
+    }
+    if (out == nullptr) {
+        return STATUS_NULL_BUFFER;
+    }
+    DWORD status = 0;
+    for (size_t offset = 0; offset < count; offset += kChallengeBlock) {
+        BYTE answer[kApduResponseCapacity] = {};
+        BYTE le = static_cast<BYTE>(kChallengeBlock);
+        size_t delivered = 0;
+        status = Card_SendAPDU(0x00, 0x86, 0x00, 0x00, 0, &le, nullptr, answer, 1, sizeof answer, &delivered);
+        const size_t wanted = count - offset < kChallengeBlock ? count - offset : kChallengeBlock;
+        // A block the card did not deliver would leave predictable bytes in the output:
+        // stop there instead of handing them out as random.
+        if (!Card_StatusSucceeded(status)) {
+            return status;
+        }
+        if (delivered < wanted) {
+            return static_cast<DWORD>(NTE_BAD_DATA);
+        }
+        std::memcpy(out + offset, answer, wanted);
+    }
+    return status;
+}
+
+}  // namespace kelm::card

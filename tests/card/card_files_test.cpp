@@ -1,0 +1,444 @@
+// The card functions against a scripted card: the exact commands where the bytes are the point,
+// the layouts they fill, and the bounds that hold when a card sends more than it should.
+#include <array>
+#include <cstring>
+
+#include "card/apdu_transport.h"
+#include "card/card_files.h"
+#include "card_test_fixture.h"
+#include "kelm/winapi.h"
+
+namespace kelm::card::testing {
+namespace {
+
+constexpr const char* kSelectDirectory = "00 A4 02 00 02 80 10";
+
+// A 36-byte name field in hex.
+std::string NameHex(const std::string& name) {
+    Bytes field(kContainerNameBytes, 0);
+    std::memcpy(field.data(), name.data(), std::min(name.size(), kContainerNameBytes));
+    return ToHex(field);
+}
+
+// FIND CONTAINER's 43-byte answer for `name` with key-file record `files` ("80 01 00 00").
+std::string FoundRecord(const std::string& name, const std::string& files) {
+    return "00 " + NameHex(name) + " 00 04 " + files + " 90 00";
+}
+
+// One LIST CONTAINERS answer: continuation byte, then the names.
+std::string ListAnswer(BYTE continuation, const std::vector<std::string>& names) {
+    std::string out = ToHex({continuation});
+    for (const std::string& name : names) {
+        out += " " + NameHex(name);
+    }
+    return out + " 90 00";
+}
+
+class CardFilesTest : public CardLayerTest {};
+
+TEST_F(CardFilesTest, FileInfoComesInTheCardTypesOrder) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, kFileInfoSize> info{};
+    card.Expect("00 A4 02 00 02 80 03", "90 00");
+    card.Expect("00 4C 00 00 16", "08 00 03 2A 01 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 90 00");
+    EXPECT_EQ(0u, Card_GetFileInfo(0x80, 0x03, info.data()));
+    EXPECT_EQ("08 00 03 2A 01 80", ToHex(Bytes(info.begin(), info.end())));
+
+    Connected(SCARD_PROTOCOL_T1, 5);
+    card.Expect("00 A4 02 00 02 80 03", "90 00");
+    card.Expect("00 4C 00 00 00", "80 08 00 FF 03 2A 01 77 90 00");
+    EXPECT_EQ(0u, Card_GetFileInfo(0x80, 0x03, info.data()));
+    EXPECT_EQ("08 00 03 2A 01 80", ToHex(Bytes(info.begin(), info.end())));
+
+    // A missing file stops before GET FILE INFO.
+    card.sent.clear();
+    card.Reply("66 02");
+    EXPECT_EQ(0x6602u, Card_GetFileInfo(0x80, 0x05, info.data()));
+    EXPECT_EQ(1u, card.sent.size());
+}
+
+TEST_F(CardFilesTest, FileIsReadInPiecesUntilTheLastOne) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, 512> buffer{};
+    Bytes first{0x50};
+    first.insert(first.end(), 200, 0xA1);
+    first.insert(first.end(), {0x90, 0x00});
+    Bytes second{0x00};
+    second.insert(second.end(), 80, 0xB2);
+    second.insert(second.end(), {0x90, 0x00});
+    card.ReplyBytes(first);
+    card.ReplyBytes(second);
+    EXPECT_EQ(0u, Card_ReadFile(280, buffer.data(), buffer.size()));
+    EXPECT_EQ((std::vector<std::string>{"00 44 00 01 C9", "00 44 01 01 50"}), card.SentHex());
+    EXPECT_EQ(0xA1, buffer[199]);
+    EXPECT_EQ(0xB2, buffer[200]);
+    EXPECT_EQ(0xB2, buffer[279]);
+    EXPECT_EQ(0x00, buffer[280]);
+
+    // Card type 5: 255-byte pieces, Le 00 throughout.
+    Connected(SCARD_PROTOCOL_T1, 5);
+    card.sent.clear();
+    buffer.fill(0);
+    Bytes big{0x01};
+    big.insert(big.end(), 255, 0xC3);
+    big.insert(big.end(), {0x90, 0x00});
+    card.ReplyBytes(big);
+    card.Reply("00 D4 D4 90 00");
+    EXPECT_EQ(0u, Card_ReadFile(257, buffer.data(), buffer.size()));
+    EXPECT_EQ((std::vector<std::string>{"00 4A 00 00 00", "00 4A 01 00 00"}), card.SentHex());
+    EXPECT_EQ(0xC3, buffer[254]);
+    EXPECT_EQ(0xD4, buffer[255]);
+    EXPECT_EQ(0xD4, buffer[256]);
+    EXPECT_EQ(0x00, buffer[257]);
+}
+
+TEST_F(CardFilesTest, ReadingStopsAtTheCallersBuffer) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, 512> buffer{};
+    buffer.fill(0xEE);
+    Bytes piece{0x01};
+    piece.insert(piece.end(), 200, 0x11);
+    piece.insert(piece.end(), {0x90, 0x00});
+    for (int i = 0; i < 5; ++i) {
+        card.ReplyBytes(piece);  // a card that never says it is done
+    }
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Card_ReadFile(0, buffer.data(), 450));
+    EXPECT_EQ(0x11, buffer[399]);
+    EXPECT_EQ(0xEE, buffer[400]);
+    EXPECT_EQ(3u, card.sent.size());
+
+    card.sent.clear();
+    card.Reply("6A 82");
+    EXPECT_EQ(0x6A82u, Card_ReadFile(0, buffer.data(), buffer.size()));
+}
+
+TEST_F(CardFilesTest, ListingAppendsNamesOverSeveralAnswers) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<char, 8 * kNameEntrySize> names{};
+    names.fill('#');
+    std::memcpy(names.data(), "Existing", 9);
+    BYTE count = 1;
+    card.Expect(kSelectDirectory, "90 00");
+    card.Expect("00 74 00 00 00", ListAnswer(0x25, {"First", std::string(36, 'L')}));
+    card.Expect("00 74 01 00 25", ListAnswer(0x00, {"Third"}));
+    EXPECT_EQ(0u, Card_ListContainers(names.data(), &count, 8));
+    EXPECT_EQ(4, count);
+    EXPECT_STREQ("Existing", names.data());
+    EXPECT_STREQ("First", names.data() + kNameEntrySize);
+    EXPECT_EQ(std::string(36, 'L'), std::string(names.data() + 2 * kNameEntrySize));
+    EXPECT_STREQ("Third", names.data() + 3 * kNameEntrySize);
+    EXPECT_EQ('#', names[4 * kNameEntrySize]);
+
+    // An empty directory answers a lone continuation byte.
+    count = 0;
+    card.Reply("90 00");
+    card.Reply("00 90 00");
+    EXPECT_EQ(0u, Card_ListContainers(names.data(), &count, 8));
+    EXPECT_EQ(0, count);
+
+    SetLastError(0);
+    EXPECT_EQ(8u, Card_ListContainers(nullptr, &count, 8));
+    EXPECT_EQ(8u, GetLastError());
+}
+
+TEST_F(CardFilesTest, ListingMoreNamesThanTheTableHoldsFails) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<char, 4 * kNameEntrySize> names{};
+    names.fill('#');
+    BYTE count = 0;
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x00, {"A", "B", "C"}));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Card_ListContainers(names.data(), &count, 2));
+    EXPECT_EQ(0, count);
+    EXPECT_EQ('#', names[2 * kNameEntrySize]);
+
+    // A listing that announces more forever is not followed for ever.
+    card.default_reply = Hex(ListAnswer(0x01, {}));
+    card.sent.clear();
+    card.Reply("90 00");
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), Card_ListContainers(names.data(), &count, 4));
+    EXPECT_LT(card.sent.size(), 100u);
+}
+
+TEST_F(CardFilesTest, ContainerNameByIndex) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    char name[kContainerNameBytes + 4];
+    std::memset(name, '#', sizeof name);
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x25, {"One"}));
+    card.Reply(ListAnswer(0x00, {"Two", "Three"}));
+    EXPECT_EQ(0u, Card_GetContainerName(name, 3));
+    EXPECT_STREQ("Three", name);
+    EXPECT_EQ('#', name[kContainerNameBytes]);
+
+    std::memset(name, '#', sizeof name);
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x00, {"One", "Two"}));
+    EXPECT_EQ(STATUS_NO_MORE_NAMES, Card_GetContainerName(name, 3));
+    EXPECT_EQ('#', name[0]);
+    EXPECT_EQ(STATUS_NULL_BUFFER, Card_GetContainerName(nullptr, 1));
+}
+
+TEST_F(CardFilesTest, FindSendsTheNameCutToItsField) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, 4> record{0xEE, 0xEE, 0xEE, 0xEE};
+    const std::string exact(36, 'N');
+    card.Expect(kSelectDirectory, "90 00");
+    card.Expect("00 7E 00 00 24 " + NameHex(exact), FoundRecord(exact, "80 01 80 03"));
+    EXPECT_EQ(0u, Card_FindContainer(exact.c_str(), record.data()));
+    EXPECT_EQ("80 01 80 03", ToHex(Bytes(record.begin(), record.end())));
+
+    const std::string longer = exact + "XYZW";
+    card.Expect(kSelectDirectory, "90 00");
+    card.Expect("00 7E 00 00 24 " + NameHex(exact), "6A 88");
+    record.fill(0xEE);
+    EXPECT_EQ(0x6A88u, Card_FindContainer(longer.c_str(), record.data()));
+    EXPECT_EQ(0xEE, record[0]);
+
+    // Card type 5 asks for the record on T=1.
+    Connected(SCARD_PROTOCOL_T1, 5);
+    card.Expect(kSelectDirectory, "90 00");
+    card.Expect("00 7E 00 00 24 " + NameHex("k5") + " 00", FoundRecord("k5", "00 00 80 04"));
+    EXPECT_EQ(0u, Card_FindContainer("k5", record.data()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Card_FindContainer(nullptr, record.data()));
+}
+
+TEST_F(CardFilesTest, OpeningFillsTheStatusOfEachKeyedSlot) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, kContainerStatusBytes> status{};
+    status.fill(0xEE);
+    // Only an exchange key, 2048-bit although the card type is 1, with a certificate.
+    card.Reply("90 00");
+    card.Reply(FoundRecord("ex", "00 00 80 03"));
+    card.Expect("00 A4 02 00 02 80 03", "90 00");
+    card.Expect("00 4C 00 00 16", "08 00 04 D2 01 80 90 00");
+    EXPECT_EQ(0u, Card_OpenContainer("ex", status.data()));
+    EXPECT_EQ("00 00 00 00 00 00 00 00 00 00 00 03 02 02 04 00 00 08 04 D2",
+              ToHex(Bytes(status.begin(), status.end())));
+
+    // A signature file without a key still reports its capacity; 1024-bit key in slot 2.
+    card.Reply("90 00");
+    card.Reply(FoundRecord("both", "80 01 80 02"));
+    card.Reply("90 00");
+    card.Reply("08 00 00 00 00 00 90 00");
+    card.Reply("90 00");
+    card.Reply("08 00 00 00 01 00 90 00");
+    EXPECT_EQ(0u, Card_OpenContainer("both", status.data()));
+    EXPECT_EQ("00 00 00 00 00 00 00 00 08 00 00 02 02 02 02 00 00 08 00 00",
+              ToHex(Bytes(status.begin(), status.end())));
+
+    // Card type 6 keys are 2048-bit whatever the file says.
+    Connected(SCARD_PROTOCOL_T1, 6);
+    card.Reply("90 00");
+    card.Reply(FoundRecord("six", "80 01 00 00"));
+    card.Reply("90 00");
+    card.Reply("08 00 00 00 01 00 90 00");
+    EXPECT_EQ(0u, Card_OpenContainer("six", status.data()));
+    EXPECT_EQ(4, status[5]);
+
+    // Unknown container: its status, and the record zeroed.
+    status.fill(0xEE);
+    card.Reply("90 00");
+    card.Reply("6A 88");
+    EXPECT_EQ(0x6A88u, Card_OpenContainer("none", status.data()));
+    EXPECT_EQ(Bytes(kContainerStatusBytes, 0), Bytes(status.begin(), status.end()));
+}
+
+TEST_F(CardFilesTest, DeletingErasesKeysThenTheRecord) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    card.Reply("90 00");
+    card.Reply(FoundRecord("gone", "80 01 80 03"));
+    card.Reply("90 00");
+    card.Reply("90 00");
+    card.Reply("90 00");
+    EXPECT_EQ(0u, Card_DeleteContainer("gone"));
+    EXPECT_EQ((std::vector<std::string>{kSelectDirectory, "00 7E 00 00 24 " + NameHex("gone"),
+                                        "00 72 00 00 04 80 01 80 01", "00 72 00 00 04 80 03 80 03",
+                                        "00 80 00 00 24 " + NameHex("gone")}),
+              card.SentHex());
+
+    // A refused erase stops before the record goes.
+    card.sent.clear();
+    card.Reply("90 00");
+    card.Reply(FoundRecord("kept", "00 00 80 04"));
+    card.Reply("69 82");
+    EXPECT_EQ(0x6982u, Card_DeleteContainer("kept"));
+    EXPECT_EQ(3u, card.sent.size());
+}
+
+TEST_F(CardFilesTest, DeletingOneKeyKeepsCertificateAndCapacity) {
+    Connected(SCARD_PROTOCOL_T1, 3);
+    std::array<BYTE, kContainerStatusBytes> status{};
+    const Bytes before = Hex("00 00 01 02 01 02 01 02 08 03 00 03 02 02 02 03 02 08 04 D2");
+    std::copy(before.begin(), before.end(), status.begin());
+
+    card.Reply("90 00");
+    card.Reply(FoundRecord("c", "80 01 80 03"));
+    card.Expect("00 A4 02 00 02 80 03", "90 00");
+    card.Expect("00 4C 00 00 16", "08 00 04 D2 01 00 90 00");
+    card.Expect("00 72 00 00 04 80 03 80 03", "90 00");
+    EXPECT_EQ(0u, Card_DeleteRSAKey("c", 2, 0, status.data()));
+    EXPECT_EQ("00 00 01 02 01 02 01 02 08 03 00 00 00 00 00 00 00 08 00 00",
+              ToHex(Bytes(status.begin(), status.end())));
+
+    // No file, or a file without a key: NTE_NO_KEY and nothing erased.
+    card.sent.clear();
+    card.Reply("90 00");
+    card.Reply(FoundRecord("c", "80 01 00 00"));
+    EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Card_DeleteRSAKey("c", 2, 0, status.data()));
+    card.Reply("90 00");
+    card.Reply(FoundRecord("c", "80 01 00 00"));
+    card.Reply("90 00");
+    card.Reply("08 00 00 00 00 00 90 00");
+    EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Card_DeleteRSAKey("c", 1, 0, status.data()));
+    for (const std::string& command : card.SentHex()) {
+        EXPECT_NE("00 72", command.substr(0, 5));
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Card_DeleteRSAKey("c", 3, 0, status.data()));
+}
+
+TEST_F(CardFilesTest, CreationWithFewContainersCleansNothing) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, kContainerStatusBytes> answer{};
+    answer.fill(0xEE);
+    card.Reply("90 00");
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x00, {"a", "b", "nokeys", "d"}));
+    card.Reply("90 00");
+    card.Reply("90 00");
+    EXPECT_EQ(0u, Card_CreateContainer("new", answer.data(), answer.size()));
+    const std::vector<std::string> sent = card.SentHex();
+    ASSERT_EQ(5u, sent.size());
+    EXPECT_EQ("00 7A 00 00 2B 00 " + NameHex("new") + " 00 04 00 00 00 00", sent[4]);
+    EXPECT_EQ(0xEE, answer[0]);
+
+    // A null name is an empty one; answer data is bounded by the caller's buffer.
+    card.sent.clear();
+    card.Reply("90 00");
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x00, {}));
+    card.Reply("90 00");
+    Bytes reply(30, 0x42);
+    reply.insert(reply.end(), {0x90, 0x00});
+    card.ReplyBytes(reply);
+    std::array<BYTE, 24> guarded{};
+    guarded.fill(0xEE);
+    EXPECT_EQ(0u, Card_CreateContainer(nullptr, guarded.data(), 20));
+    EXPECT_EQ("00 7A 00 00 2B 00 " + NameHex("") + " 00 04 00 00 00 00", card.SentHex()[4]);
+    EXPECT_EQ(0x42, guarded[19]);
+    EXPECT_EQ(0xEE, guarded[20]);
+}
+
+TEST_F(CardFilesTest, CreationRemovesKeylessLeftoversOnceFiveExist) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, kContainerStatusBytes> answer{};
+    card.Reply("90 00");
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x00, {"a", "b", "empty", "d", "e"}));
+    card.Reply("90 00");
+    card.Reply(FoundRecord("a", "80 01 00 00"));
+    card.Reply(FoundRecord("b", "00 00 80 03"));
+    card.Reply(FoundRecord("empty", "00 00 00 00"));
+    // Card_DeleteContainer("empty"): select, find, delete record.
+    card.Reply("90 00");
+    card.Reply(FoundRecord("empty", "00 00 00 00"));
+    card.Expect("00 80 00 00 24 " + NameHex("empty"), "90 00");
+    card.Reply(FoundRecord("d", "80 05 00 00"));
+    card.Reply(FoundRecord("e", "80 01 80 02"));
+    card.Expect("00 7A 00 00 2B 00 " + NameHex("new") + " 00 04 00 00 00 00", "90 00");
+    EXPECT_EQ(0u, Card_CreateContainer("new", answer.data(), answer.size()));
+    EXPECT_TRUE(card.answers.empty());
+
+    // A failing lookup ends the creation with its status.
+    card.sent.clear();
+    card.Reply("90 00");
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x00, {"a", "b", "c", "d", "e"}));
+    card.Reply("90 00");
+    card.Reply("6A 88");
+    EXPECT_EQ(0x6A88u, Card_CreateContainer("new", answer.data(), answer.size()));
+    EXPECT_EQ(5u, card.sent.size());
+}
+
+TEST_F(CardFilesTest, CreationOnCardType7RemovesRecordsOfTheSeventhFile) {
+    Connected(SCARD_PROTOCOL_T1, 7);
+    std::array<BYTE, kContainerStatusBytes> answer{};
+    card.Reply("90 00");
+    card.Reply("90 00");
+    card.Reply(ListAnswer(0x00, {"kept", "sig7", "vanished", "stuck", "exch7"}));
+    card.Reply("90 00");
+    card.Reply(FoundRecord("kept", "80 01 80 02"));
+    card.Reply(FoundRecord("sig7", "80 07 00 00"));
+    // Card_DeleteContainer("sig7"): select, find, erase 80 07, delete record.
+    card.Reply("90 00");
+    card.Reply(FoundRecord("sig7", "80 07 00 00"));
+    card.Expect("00 72 00 00 04 80 07 80 07", "90 00");
+    card.Expect("00 80 00 00 24 " + NameHex("sig7"), "90 00");
+    card.Reply("66 02");  // "vanished": skipped
+    card.Reply(FoundRecord("stuck", "00 00 00 00"));
+    // The card refuses the full delete; the record alone goes.
+    card.Reply("90 00");
+    card.Reply("6A 80");
+    card.Expect("00 80 00 00 24 " + NameHex("stuck"), "90 00");
+    card.Reply(FoundRecord("exch7", "80 01 80 07"));
+    card.Reply("90 00");
+    card.Reply(FoundRecord("exch7", "80 01 80 07"));
+    card.Expect("00 72 00 00 04 80 01 80 01", "90 00");
+    card.Expect("00 72 00 00 04 80 07 80 07", "90 00");
+    card.Expect("00 80 00 00 24 " + NameHex("exch7"), "90 00");
+    card.Expect("00 7A 00 00 2B 00 " + NameHex("new") + " 00 04 00 00 00 00", "90 00");
+    EXPECT_EQ(0u, Card_CreateContainer("new", answer.data(), answer.size()));
+    EXPECT_TRUE(card.answers.empty());
+}
+
+TEST_F(CardFilesTest, ChallengeComesInBlocksOfEight) {
+    Connected(SCARD_PROTOCOL_T1, 1);
+    std::array<BYTE, 160> out{};
+    out.fill(0xEE);
+    card.Reply("01 01 01 01 01 01 01 01 90 00");
+    card.Reply("02 02 02 02 02 02 02 02 90 00");
+    card.Reply("03 03 03 03 03 03 03 03 90 00");
+    EXPECT_EQ(0u, Card_GetChallenge(20, out.data()));
+    EXPECT_EQ((std::vector<std::string>(3, "00 86 00 00 08")), card.SentHex());
+    EXPECT_EQ(0x02, out[15]);
+    EXPECT_EQ(0x03, out[19]);
+    EXPECT_EQ(0xEE, out[20]);
+
+    card.sent.clear();
+    out.fill(0xEE);
+    card.default_reply = Hex("A5 A5 A5 A5 A5 A5 A5 A5 90 00");
+    EXPECT_EQ(0u, Card_GetChallenge(128, out.data()));
+    EXPECT_EQ(16u, card.sent.size());
+    EXPECT_EQ(0xA5, out[127]);
+    EXPECT_EQ(0xEE, out[128]);
+
+    card.sent.clear();
+    EXPECT_EQ(0u, Card_GetChallenge(0, nullptr));
+    EXPECT_TRUE(card.sent.empty());
+
+    // T=0: the card's 61 08 is fetched by GET RESPONSE.
+    Connected(SCARD_PROTOCOL_T0, 1);
+    card.Expect("00 86 00 00 08", "61 08");
+    card.Expect("00 C0 00 00 08", "09 09 09 09 09 09 09 09 90 00");
+    EXPECT_EQ(0u, Card_GetChallenge(8, out.data()));
+    EXPECT_EQ(0x09, out[7]);
+
+    // Fewer bytes than a block asks for are not handed out as random.
+    card.Reply("01 02 03 90 00");
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), Card_GetChallenge(8, out.data()));
+}
+
+TEST_F(CardFilesTest, KeyFileCreationCarriesTheSizeCodeOfTheCardType) {
+    const BYTE capacity[2] = {0x08, 0x00};
+    Connected(SCARD_PROTOCOL_T1, 1);
+    card.Expect("00 42 00 00 08 80 03 01 00 02 08 00 00", "90 00");
+    EXPECT_EQ(0u, Card_CreateKeyFile(0x80, 0x03, 1, capacity, 0x00));
+    Connected(SCARD_PROTOCOL_T1, 6);
+    card.Expect("00 42 00 00 08 80 01 00 00 04 08 00 00", "90 00");
+    EXPECT_EQ(0u, Card_CreateKeyFile(0x80, 0x01, 0, capacity, 0x00));
+    card.Expect("00 A4 02 00 02 80 07", "66 02");
+    EXPECT_EQ(0x6602u, Card_SelectFile(0x80, 0x07));
+}
+
+}  // namespace
+}  // namespace kelm::card::testing

@@ -1,0 +1,153 @@
+// A PC/SC backend for the card layer's tests that answers from a script: each transmitted
+// command takes the next scripted answer (optionally checking the command bytes first), and
+// every call is logged. It can misbehave on purpose: short answers, endless 6Cxx, answers
+// longer than a conforming card would send.
+#pragma once
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "card/reader_session.h"
+#include "kelm/windows_types.h"
+#include "platform/pcsc_backend.h"
+
+namespace kelm::card::testing {
+
+using Bytes = std::vector<BYTE>;
+
+inline Bytes Hex(const std::string& text) {
+    Bytes out;
+    std::string digits;
+    for (char c : text) {
+        if (c != ' ') {
+            digits.push_back(c);
+        }
+    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(static_cast<BYTE>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+inline std::string ToHex(const Bytes& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) {
+            out.push_back(' ');
+        }
+        out.push_back(digits[bytes[i] >> 4]);
+        out.push_back(digits[bytes[i] & 0x0F]);
+    }
+    return out;
+}
+
+class ScriptedCard : public platform::PcscBackend {
+public:
+    struct Answer {
+        Bytes expect;  // empty: any command
+        Bytes reply;
+        LONG rc = SCARD_S_SUCCESS;
+    };
+
+    // Scripting.
+    void Expect(const std::string& command, const std::string& reply) { answers.push_back({Hex(command), Hex(reply)}); }
+    void Reply(const std::string& reply) { answers.push_back({{}, Hex(reply)}); }
+    void ReplyBytes(Bytes reply) { answers.push_back({{}, std::move(reply)}); }
+    void Fail(LONG rc) { answers.push_back({{}, {}, rc}); }
+
+    std::vector<std::string> readers{"Reader A"};
+    LONG establish_rc = SCARD_S_SUCCESS;
+    LONG list_rc = SCARD_S_SUCCESS;
+    std::map<std::string, LONG> exclusive_connect_rc;  // by reader; missing = success
+    DWORD protocol = SCARD_PROTOCOL_T1;
+    // With no scripted answer left, commands get this (a card that answers nothing useful).
+    Bytes default_reply = Hex("6D 00");
+
+    std::deque<Answer> answers;
+    std::vector<Bytes> sent;
+    std::vector<std::string> calls;
+
+    LONG EstablishContext(DWORD, SCARDCONTEXT* context) override {
+        calls.push_back("establish");
+        if (establish_rc != SCARD_S_SUCCESS) {
+            return establish_rc;
+        }
+        *context = ++next_context_;
+        return SCARD_S_SUCCESS;
+    }
+    LONG ReleaseContext(SCARDCONTEXT) override {
+        calls.push_back("release");
+        return SCARD_S_SUCCESS;
+    }
+    LONG ListReaders(SCARDCONTEXT, std::vector<std::string>* list) override {
+        calls.push_back("list");
+        if (list_rc != SCARD_S_SUCCESS) {
+            return list_rc;
+        }
+        *list = readers;
+        return SCARD_S_SUCCESS;
+    }
+    LONG Connect(SCARDCONTEXT, const std::string& reader, DWORD share_mode, DWORD, SCARDHANDLE* card,
+                 DWORD* active_protocol) override {
+        const bool exclusive = share_mode == SCARD_SHARE_EXCLUSIVE;
+        calls.push_back(std::string(exclusive ? "connect exclusive " : "connect shared ") + reader);
+        if (exclusive) {
+            auto it = exclusive_connect_rc.find(reader);
+            if (it != exclusive_connect_rc.end() && it->second != SCARD_S_SUCCESS) {
+                return it->second;
+            }
+        } else if (std::find(readers.begin(), readers.end(), reader) == readers.end()) {
+            return SCARD_E_UNKNOWN_READER;
+        }
+        *card = ++next_card_;
+        *active_protocol = protocol;
+        return SCARD_S_SUCCESS;
+    }
+    LONG Disconnect(SCARDHANDLE, DWORD disposition) override {
+        calls.push_back(disposition == SCARD_UNPOWER_CARD ? "disconnect unpower" : "disconnect leave");
+        return SCARD_S_SUCCESS;
+    }
+    LONG Transmit(SCARDHANDLE, DWORD, const BYTE* command, DWORD command_length, BYTE* response,
+                  DWORD* response_length) override {
+        sent.emplace_back(command, command + command_length);
+        Answer answer;
+        if (answers.empty()) {
+            answer.reply = default_reply;
+        } else {
+            answer = answers.front();
+            answers.pop_front();
+        }
+        if (!answer.expect.empty()) {
+            EXPECT_EQ(ToHex(answer.expect), ToHex(sent.back()));
+        }
+        if (answer.rc != SCARD_S_SUCCESS) {
+            return answer.rc;
+        }
+        if (answer.reply.size() > *response_length) {
+            return SCARD_E_INSUFFICIENT_BUFFER;
+        }
+        std::copy(answer.reply.begin(), answer.reply.end(), response);
+        *response_length = static_cast<DWORD>(answer.reply.size());
+        return SCARD_S_SUCCESS;
+    }
+
+    std::vector<std::string> SentHex() const {
+        std::vector<std::string> out;
+        for (const Bytes& command : sent) {
+            out.push_back(ToHex(command));
+        }
+        return out;
+    }
+
+private:
+    SCARDCONTEXT next_context_ = 0x100;
+    SCARDHANDLE next_card_ = 0x200;
+};
+
+}  // namespace kelm::card::testing
