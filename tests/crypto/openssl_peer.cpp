@@ -1,0 +1,99 @@
+#include "openssl_peer.h"
+
+#include <openssl/evp.h>
+#include <openssl/provider.h>
+
+#include <random>
+#include <stdexcept>
+
+namespace kelm::test {
+namespace {
+
+bool LoadProviders() {
+    OSSL_PROVIDER_load(nullptr, "default");
+    return OSSL_PROVIDER_load(nullptr, "legacy") != nullptr;
+}
+
+std::string CipherName(const std::string& mode, size_t keyBytes) {
+    const std::string suffix = mode == "cfb" ? "cfb64" : mode;
+    if (keyBytes == 24) {
+        return "des-ede3-" + suffix;
+    }
+    if (keyBytes == 16) {
+        return mode == "ecb" ? "des-ede-ecb" : "des-ede-" + suffix;
+    }
+    return "des-" + suffix;
+}
+
+}  // namespace
+
+bool OpenSslHasLegacyDes() {
+    static const bool loaded = LoadProviders();
+    return loaded;
+}
+
+Bytes OpenSslDigest(const char* name, const Bytes& data) {
+    OpenSslHasLegacyDes();
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    if (md == nullptr) {
+        return {};
+    }
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr);
+    EVP_MD_free(md);
+    out.resize(length);
+    return out;
+}
+
+Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, const Bytes& iv,
+                    const Bytes& data) {
+    OpenSslHasLegacyDes();
+    EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, CipherName(mode, key.size()).c_str(), nullptr);
+    if (cipher == nullptr) {
+        throw std::runtime_error("OpenSSL cipher unavailable: " + CipherName(mode, key.size()));
+    }
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), mode == "ecb" ? nullptr : iv.data(), encrypt ? 1 : 0);
+    EVP_CIPHER_CTX_set_padding(ctx, mode == "cbc" ? 1 : 0);
+    Bytes out(data.size() + 16);
+    int n = 0, tail = 0;
+    EVP_CipherUpdate(ctx, out.data(), &n, data.data(), static_cast<int>(data.size()));
+    const bool ok = EVP_CipherFinal_ex(ctx, out.data() + n, &tail) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    EVP_CIPHER_free(cipher);
+    if (!ok) {
+        throw std::runtime_error("OpenSSL cipher final failed");
+    }
+    out.resize(static_cast<size_t>(n + tail));
+    return out;
+}
+
+Bytes RandomBytes(size_t length, uint32_t seed) {
+    std::mt19937 generator(seed);
+    Bytes out(length);
+    for (auto& b : out) {
+        b = static_cast<uint8_t>(generator());
+    }
+    return out;
+}
+
+Bytes FromHex(const std::string& hex) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+std::string ToHex(const uint8_t* data, size_t length) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        out.push_back(kDigits[data[i] >> 4]);
+        out.push_back(kDigits[data[i] & 15]);
+    }
+    return out;
+}
+
+}  // namespace kelm::test
