@@ -1,5 +1,10 @@
-// pcsc-lite's 64-bit codes and flags against the Windows 32-bit values, and error names.
+// The pcsc-lite backend: its 64-bit codes and flags against the Windows 32-bit values, error
+// names, and the answer when the service cannot be reached.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "kelm/winapi.h"
 
 #include "kelm/windows_types.h"
 #include "platform/pcsc_backend.h"
@@ -32,6 +37,18 @@ TEST(PcscLiteConversion, ErrorNamesForTheCodesToolsReport) {
     EXPECT_STREQ(PcscErrorName(SCARD_W_REMOVED_CARD), "SCARD_W_REMOVED_CARD");
     EXPECT_STREQ(PcscErrorName(SCARD_E_NO_READERS_AVAILABLE), "SCARD_E_NO_READERS_AVAILABLE");
     EXPECT_STREQ(PcscErrorName(static_cast<LONG>(0x8010FFFFu)), "");
+}
+
+TEST(PcscLite, AnUnreachableServiceIsNoServiceAtEveryCall) {
+    // pcsc-lite finds pcscd through this socket; pointing it nowhere stands for a stopped service.
+    setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/kelm-test/pcscd.comm", 1);
+    SetPcscBackend(nullptr);
+    SCARDCONTEXT context = 0x55;
+    EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(context, 0u);
+    EXPECT_EQ(SCardEstablishContext(7, nullptr, nullptr, &context), SCARD_E_INVALID_VALUE);
+    EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, nullptr), SCARD_E_INVALID_PARAMETER);
+    EXPECT_EQ(pcsclite::LoadProblem(), "");  // the library itself is there
 }
 
 }  // namespace
