@@ -28,7 +28,8 @@ struct MessageBoxShown {
 struct DialogControlShown {
     int id;
     ControlKind kind;
-    std::string text;
+    std::string text;     // a password box shows one '*' per character, never its text
+    bool hidden = false;  // a password box: whatever is typed must not be echoed
 };
 
 struct DialogShown {
