@@ -15,7 +15,7 @@ bool LoadProviders() {
 }
 
 std::string CipherName(const std::string& mode, size_t keyBytes) {
-    const std::string suffix = mode == "cfb" ? "cfb64" : mode;
+    const std::string& suffix = mode;  // OpenSSL's plain "cfb" names are the 64-bit feedback ones
     if (keyBytes == 24) {
         return "des-ede3-" + suffix;
     }
