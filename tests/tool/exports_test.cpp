@@ -1,0 +1,73 @@
+// The provider's dynamic symbol table holds its entry points and nothing else; the platform
+// library it depends on exports the Windows-named functions.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// Runs `command` and returns its standard output; fails the test on a nonzero exit.
+std::string Capture(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return output;
+    }
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    int status = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+    return output;
+}
+
+// The names of the defined dynamic symbols of `library`.
+std::set<std::string> DefinedDynamicSymbols(const std::string& library) {
+    std::istringstream lines(Capture("nm -D --defined-only '" + library + "'"));
+    std::set<std::string> names;
+    for (std::string line; std::getline(lines, line);) {
+        // "<address> <type> <name>[@version]"
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (!(fields >> address >> type >> name)) continue;
+        names.insert(name.substr(0, name.find('@')));
+    }
+    return names;
+}
+
+const std::set<std::string> kEntryPoints = {
+    "CPAcquireContext", "CPReleaseContext", "CPGetProvParam", "CPSetProvParam",
+    "CPGetUserKey",     "CPGetKeyParam",    "CPSetKeyParam",  "CPDestroyKey",
+    "CPGenKey",         "CPExportKey",      "CPImportKey",    "CPCreateHash",
+    "CPHashData",       "CPHashSessionKey", "CPGetHashParam", "CPSetHashParam",
+    "CPDestroyHash",    "CPEncrypt",        "CPDecrypt",      "CPDeriveKey",
+    "CPSignHash",       "CPVerifySignature", "CPGenRandom",   "GetKeyStorageInterface",
+    "DoCheckDialog",
+};
+
+TEST(ExportsTest, ProviderExportsOnlyItsEntryPoints) {
+    ASSERT_EQ(kEntryPoints.size(), 25u);
+    std::set<std::string> exported = DefinedDynamicSymbols(KELM_PROVIDER_PATH);
+    for (const std::string& name : exported) {
+        EXPECT_TRUE(kEntryPoints.count(name) == 1) << "exported but not an entry point: " << name;
+    }
+}
+
+TEST(ExportsTest, PlatformLibraryExportsTheWindowsNamesTheProviderImports) {
+    std::set<std::string> exported = DefinedDynamicSymbols(KELM_PLATFORM_PATH);
+    for (const char* name : {"GetLastError", "SetLastError", "MessageBoxA", "DialogBoxParamA", "EndDialog",
+                             "GetDlgItemTextA", "SendMessageA", "GetForegroundWindow", "LoadStringA",
+                             "RegOpenKeyExA", "RegQueryValueExA", "SCardTransmit", "MultiByteToWideChar",
+                             "GetSystemDefaultLangID", "GetTickCount", "LocalAlloc", "HeapAlloc"}) {
+        EXPECT_TRUE(exported.count(name) == 1) << "missing from the platform library: " << name;
+    }
+    std::string needed = Capture("objdump -p '" + std::string(KELM_PROVIDER_PATH) + "'");
+    EXPECT_NE(needed.find("libkelmplatform.so"), std::string::npos) << "the provider does not import the platform";
+}
+
+}  // namespace
