@@ -103,6 +103,8 @@ bool StartAssuanPeer(const std::string& program, int timeout_ms, AssuanPeer* pee
     // dup2 clears close-on-exec on the copies, so the child keeps exactly its stdin and stdout.
     posix_spawn_file_actions_adddup2(&actions, sockets[1], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, sockets[1], STDOUT_FILENO);
+    // Nothing else of the host (card connections, registry locks) is handed to the program.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_t pid = -1;
     int failed = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);

@@ -147,12 +147,13 @@ KELM_WINAPI_EXPORT INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lp
     CreateFromTemplate(*tpl, lpDialogFunc, dialog.get());
     DialogRegistration registration(dialog.get());
     HWND window = dialog->handle;
+    HWND first_focus;
     {
         std::lock_guard<std::mutex> lock(DialogWindowsMutex());
-        dialog->focus = FirstFocus(*dialog);
+        first_focus = dialog->focus = FirstFocus(*dialog);
     }
     Trace("DialogBoxParamA: WM_INITDIALOG");
-    SendToDialog(window, WM_INITDIALOG, reinterpret_cast<WPARAM>(dialog->focus), dwInitParam);
+    SendToDialog(window, WM_INITDIALOG, reinterpret_cast<WPARAM>(first_focus), dwInitParam);
     if (!Ended(*dialog)) {
         ShowDialogWindow(window, true);
         SendToDialog(window, WM_PAINT, 0, 0);

@@ -1,6 +1,7 @@
 // The pinentry responder. A message box becomes MESSAGE (one button) or CONFIRM (two or
 // three, the third through SETNOTOK); a dialog with an edit box becomes GETPIN, one without
 // becomes CONFIRM. Title, texts and button labels are set first. One program run per box.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,8 +57,11 @@ struct Session {
         // Tell a terminal pinentry where the user is; a program that knows no such option
         // answers ERR, which is fine.
         if (const char* term = std::getenv("TERM")) Set("OPTION", std::string("ttytype=") + term);
-        if (isatty(STDIN_FILENO) != 0) {
-            if (const char* tty = ttyname(STDIN_FILENO)) Set("OPTION", std::string("ttyname=") + tty);
+        int terminal = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (terminal >= 0) {
+            char name[256];
+            if (ttyname_r(terminal, name, sizeof name) == 0) Set("OPTION", std::string("ttyname=") + name);
+            close(terminal);
         }
     }
     ~Session() { StopAssuanPeer(&peer); }

@@ -112,6 +112,31 @@ TEST_F(PinentryTest, CancelledOrVanishedPinentryCancelsTheDialog) {
     EXPECT_EQ(missing.MessageBox(MessageBoxShown{"c", "t", MB_YESNO}), IDNO);
 }
 
+TEST_F(PinentryTest, DialogWithoutEditBoxIsAConfirmWithItsThirdButtonAsNotOk) {
+    DialogShown retry{131,
+                      "KELM CSP V5",
+                      {{IDOK, ControlKind::DefPushButton, "Swap card"},
+                       {IDCANCEL, ControlKind::PushButton, "Cancel"},
+                       {1019, ControlKind::PushButton, "Retype PIN"},
+                       {-1, ControlKind::Label, "Wrong card or PIN"},
+                       {1020, ControlKind::Label, ""}},
+                      0,
+                      false,
+                      true};
+    std::optional<DialogAction> action =
+        PinentryResponder(WriteFake("echo OK", "echo 'ERR 83886194 Not confirmed'")).Dialog(retry);
+    ASSERT_TRUE(action.has_value());
+    EXPECT_EQ(action->command_id, 1019);
+    std::vector<std::string> log = Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "SETNOTOK Retype PIN"), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "SETDESC Wrong card or PIN"), log.end());
+    EXPECT_EQ(std::find(log.begin(), log.end(), "GETPIN"), log.end());
+
+    action = PinentryResponder(WriteFake("echo OK", "echo OK")).Dialog(retry);
+    ASSERT_TRUE(action.has_value());
+    EXPECT_EQ(action->command_id, IDOK);
+}
+
 TEST_F(PinentryTest, SilentPinentryTimesOutInsteadOfHanging) {
     PinentryResponder silent(WriteFake("exec sleep 30"), PinentryTimeouts{2000, 300});
     auto start = std::chrono::steady_clock::now();
