@@ -1,0 +1,104 @@
+// The card model's state: what the card keeps across power cycles (persisted in the image) and
+// what it forgets at power-off or reset (the session).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "kelm/windows_types.h"
+#include "sim/sim_card.h"
+
+namespace kelm::sim {
+
+constexpr WORD kDirectoryFile = 0x8010;
+constexpr size_t kNameLength = 36;
+constexpr size_t kRecordLength = 43;
+constexpr int kPinTries = 3;
+constexpr size_t kPinBlockLength = 16;
+constexpr size_t kCertCodeLength = 8;
+constexpr WORD kMaxCertCapacity = 2048;
+
+// An RSA key pair, big-endian numbers. The private parts never leave the card model.
+struct RsaKey {
+    std::vector<BYTE> n, e, d, p, q;
+    std::vector<BYTE> pk_code;  // the 8 bytes after the exponent in the public-key record
+};
+void WipeKey(RsaKey* key);
+unsigned KeyBits(const RsaKey& key);
+
+struct KeyFile {
+    WORD id = 0;
+    BYTE kind = 0;        // 0 signature, 1 exchange (as created; not enforced)
+    BYTE size_code = 2;   // 2: 1024-bit, 4: 2048-bit
+    WORD capacity = kMaxCertCapacity;
+    bool has_key = false;
+    RsaKey key;
+    std::vector<BYTE> certificate;  // DER, as written
+    std::string validity;           // the validity header that came with it
+    std::vector<BYTE> cert_code;    // the code that came with it (types 1 and 5)
+};
+
+struct DirectoryRecord {
+    std::array<BYTE, kNameLength> name{};
+    std::array<BYTE, 4> files{};  // slot 1 hi lo, slot 2 hi lo
+};
+
+// Everything the image holds.
+struct CardImage {
+    int type = 1;
+    CardProtocol protocol = CardProtocol::T1;
+    std::string pin;
+    int tries_left = kPinTries;
+    bool pin_pad = false;
+    std::string pin_pad_entry;
+    std::vector<BYTE> required_cert_code;
+    std::vector<DirectoryRecord> directory;
+    std::vector<KeyFile> key_files;  // sorted by id
+};
+
+// Continuation state of the multi-command operations; all of it ends with power-off or reset.
+struct CardSession {
+    bool powered = false;
+    bool verified = false;
+    WORD selected = 0;  // 0: nothing selected
+    std::vector<BYTE> pending_response;   // T=0: data waiting for GET RESPONSE
+    bool reading = false;                 // READ FILE in progress
+    size_t read_offset = 0;
+    bool listing = false;                 // LIST CONTAINERS in progress
+    size_t list_index = 0;
+    bool reading_public = false;          // second piece of a public-key record pending
+    std::vector<BYTE> public_rest;
+    bool writing = false;                 // WRITE CERTIFICATE in progress
+    std::vector<BYTE> write_payload;      // everything after the continuation bytes so far
+    size_t write_cert_length = 0;
+    bool rsa_first_half = false;          // a two-block private operation is half done
+    std::vector<BYTE> rsa_half;
+};
+
+}  // namespace kelm::sim
+
+struct kelm::sim::SimCard {
+    std::string path;  // empty: not persisted
+    CardImage image;
+    CardSession session;
+};
+
+namespace kelm::sim {
+
+// Image file I/O (card_image.cpp).
+bool LoadImage(const std::string& path, CardImage* image, std::string* error);
+bool SaveImage(const std::string& path, const CardImage& image, std::string* error);  // atomic
+bool ImageFromJson(const std::string& text, CardImage* image, std::string* error);
+std::string ImageToJson(const CardImage& image);
+
+// Card-type facts.
+bool ValidCardType(int type);
+const BYTE* ApplicationId(int type);  // 8 bytes
+int KeyFileCount(int type);           // also the container capacity
+BYTE DefaultSizeCode(int type);
+
+KeyFile* FindKeyFile(CardImage& image, WORD id);
+
+}  // namespace kelm::sim

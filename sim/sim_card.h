@@ -1,0 +1,50 @@
+// One simulated RSA card: its state (the card model) and the image file it persists to.
+// Front ends (the in-process PC/SC backend, the vpcd bridge) drive it through these calls only.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelm/windows_types.h"
+
+namespace kelm::sim {
+
+struct SimCard;                              // one card: its model and the image file it persists to
+void FreeSimCard(SimCard* card);             // so std::unique_ptr<SimCard, ...> works with an incomplete type
+using SimCardPtr = std::unique_ptr<SimCard, void (*)(SimCard*)>;
+SimCardPtr OpenCardImage(const std::string& path, std::string* error);   // null + a clear error for a missing/corrupt image
+std::vector<BYTE> CardAtr(const SimCard& card);                          // matches the card's protocol (T=0 or T=1)
+void CardPowerOn(SimCard& card);
+void CardPowerOff(SimCard& card);                                        // ends the PIN-verified state
+void CardReset(SimCard& card);                                           // ends the PIN-verified state
+std::vector<BYTE> CardExchange(SimCard& card, const BYTE* apdu, size_t length);  // response APDU: data then SW1 SW2; the image is saved after every change
+
+// What a fresh card is made of. The application identifier, key-file count, container capacity
+// and key size follow from the type.
+enum class CardProtocol { T0, T1 };
+struct NewCardOptions {
+    int type = 1;                          // 1, 3, 5, 6 or 7
+    CardProtocol protocol = CardProtocol::T1;
+    std::string pin = "12345678";          // 1 to 16 characters
+    bool pin_pad = false;                  // the reader has a PIN pad
+    std::string pin_pad_entry;             // what the user types on that pad
+    std::vector<BYTE> required_cert_code;  // empty: any 8-byte certificate code is accepted
+};
+
+// Makes a new card and writes its image to `path` (refuses to overwrite an existing file).
+// An empty path makes a card that lives in memory only.
+SimCardPtr NewCardImage(const std::string& path, const NewCardOptions& options, std::string* error);
+
+// Read-only facts for front ends and tools.
+int CardType(const SimCard& card);
+CardProtocol CardProtocolOf(const SimCard& card);
+DWORD CardPcscProtocol(const SimCard& card);   // SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1
+const std::string& CardImagePath(const SimCard& card);
+// A human-readable summary: PIN tries, containers, key files, keys and certificates.
+std::string DescribeCard(const SimCard& card);
+
+// Setup for tests: the certificate code the card requires (empty: any) and the PIN-pad entry.
+void SetRequiredCertCode(SimCard& card, const std::vector<BYTE>& code);
+void SetPinPad(SimCard& card, bool present, const std::string& entry);
+
+}  // namespace kelm::sim
