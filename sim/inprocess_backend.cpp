@@ -167,6 +167,27 @@ LONG InProcessBackend::Disconnect(SCARDHANDLE card, DWORD disposition) {
     return SCARD_S_SUCCESS;
 }
 
+LONG InProcessBackend::ReaderState(SCARDCONTEXT context, const std::string& reader_name, DWORD* state, std::vector<BYTE>* atr) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!contexts_.count(context)) return SCARD_E_INVALID_HANDLE;
+    if (!state) return SCARD_E_INVALID_PARAMETER;
+    Reader* reader = FindReader(reader_name);
+    if (!reader) return SCARD_E_UNKNOWN_READER;
+    if (atr) atr->clear();
+    if (!reader->card) {
+        *state = SCARD_STATE_EMPTY;
+        return SCARD_S_SUCCESS;
+    }
+    *state = SCARD_STATE_PRESENT;
+    if (reader->mute) *state |= SCARD_STATE_MUTE;
+    for (const auto& [id, handle] : handles_) {
+        if (handle.reader != reader_name || handle.insertion != reader->insertion) continue;
+        *state |= handle.share_mode == SCARD_SHARE_EXCLUSIVE ? SCARD_STATE_EXCLUSIVE : SCARD_STATE_INUSE;
+    }
+    if (atr) *atr = CardAtr(*reader->card);
+    return SCARD_S_SUCCESS;
+}
+
 LONG InProcessBackend::Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
                                 DWORD* response_length) {
     std::lock_guard<std::mutex> guard(lock_);

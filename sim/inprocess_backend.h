@@ -63,6 +63,7 @@ public:
     LONG Disconnect(SCARDHANDLE card, DWORD disposition) override;
     LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
                   DWORD* response_length) override;
+    LONG ReaderState(SCARDCONTEXT context, const std::string& reader, DWORD* state, std::vector<BYTE>* atr) override;
 
 private:
     struct Reader {

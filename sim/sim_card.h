@@ -47,4 +47,28 @@ std::string DescribeCard(const SimCard& card);
 void SetRequiredCertCode(SimCard& card, const std::vector<BYTE>& code);
 void SetPinPad(SimCard& card, bool present, const std::string& entry);
 
+// Direct setup of a card's contents, without PIN or commands: for tests and tools that need a
+// card with containers, keys and certificates already on it. Each saves the image; false and a
+// message when the request does not fit the card.
+bool AddKeyFile(SimCard& card, WORD id, BYTE kind, std::string* error);       // size code by card type
+bool PutNewKey(SimCard& card, WORD id, std::string* error);                  // creates the file if missing
+bool PutCertificate(SimCard& card, WORD id, const std::vector<BYTE>& der, std::string* error);
+bool AddContainer(SimCard& card, const std::string& name, WORD signature_file, WORD exchange_file, std::string* error);
+
+// Inspection for tests and tools.
+int PinTriesLeft(const SimCard& card);
+bool PinVerified(const SimCard& card);
+// The public key in a key file (big-endian modulus and exponent); false when there is none.
+bool PublicKeyOf(const SimCard& card, WORD id, std::vector<BYTE>* modulus, std::vector<BYTE>* exponent);
+// The certificate stored in a key file and the code that came with it (empty when none).
+std::vector<BYTE> CertificateOf(const SimCard& card, WORD id);
+std::vector<BYTE> CertCodeOf(const SimCard& card, WORD id);
+// Container names with their key files (slot 1, slot 2; 0 = none), in directory order.
+struct ContainerInfo {
+    std::string name;
+    WORD signature_file = 0;
+    WORD exchange_file = 0;
+};
+std::vector<ContainerInfo> ContainersOf(const SimCard& card);
+
 }  // namespace kelm::sim

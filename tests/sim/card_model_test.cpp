@@ -1,0 +1,237 @@
+// The card model against the card's description: identifiers, framing on T=0 and T=1, the
+// container directory, file information, PIN handling and malformed commands.
+#include <gtest/gtest.h>
+
+#include "sim_test_util.h"
+
+namespace kelm::sim::test {
+namespace {
+
+const char* kAids[] = {"F1 5C 3E 00 27 95 01 01", "F1 5C 3E 00 27 95 01 03", "F1 5C 3E 00 27 95 00 01",
+                       "F1 5C 3E 00 27 95 01 05", "F1 5C 3E 00 27 95 01 06"};
+const int kTypes[] = {1, 3, 5, 6, 7};
+
+TEST(SimCardModel, EachTypeAnswersOnlyItsOwnApplicationIdentifier) {
+    for (int t = 0; t < 5; ++t) {
+        SimCardPtr card = MemoryCard(kTypes[t]);
+        for (int a = 0; a < 5; ++a) {
+            auto answer = Send(*card, Concat(Bytes("00 A4 04 00 08"), Bytes(kAids[a])));
+            EXPECT_EQ(StatusOf(answer), a == t ? 0x9000 : 0x6A82) << "type " << kTypes[t] << " aid " << kAids[a];
+            EXPECT_EQ(answer.size(), 2u);
+        }
+        // With the Le byte that types 5, 6 and 7 are sent on T=1.
+        EXPECT_EQ(HexOf(Send(*card, Concat(Concat(Bytes("00 A4 04 00 08"), Bytes(kAids[t])), {0x00}))), "90 00");
+    }
+}
+
+TEST(SimCardModel, AtrAnnouncesTheCardsProtocol) {
+    auto t0 = CardAtr(*MemoryCard(1, CardProtocol::T0));
+    auto t1 = CardAtr(*MemoryCard(1, CardProtocol::T1));
+    ASSERT_GE(t0.size(), 4u);
+    EXPECT_EQ(t0[0], 0x3B);
+    EXPECT_EQ(t0[1] & 0x80, 0);  // no TD1: T=0 only
+    ASSERT_GE(t1.size(), 5u);
+    EXPECT_EQ(t1[2] & 0x0F, 1);  // TD1 names T=1
+    BYTE check = 0;
+    for (size_t i = 1; i < t1.size(); ++i) check ^= t1[i];
+    EXPECT_EQ(check, 0) << "TCK";
+}
+
+TEST(SimCardModel, T0FramingUses61xxAnd6Cxx) {
+    SimCardPtr card = MemoryCard(1, CardProtocol::T0);
+    // A command without data asked with the wrong length: 6C with the right one.
+    EXPECT_EQ(HexOf(Send(*card, "00 86 00 00 10")), "6C 08");
+    EXPECT_EQ(HexOf(Send(*card, "00 86 00 00")), "6C 08");
+    auto challenge = Send(*card, "00 86 00 00 08");
+    EXPECT_EQ(challenge.size(), 10u);
+    EXPECT_EQ(StatusOf(challenge), 0x9000);
+
+    EXPECT_EQ(StatusOf(Send(*card, SelectFileApdu(0x8010))), 0x9000);
+    EXPECT_EQ(StatusOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("alpha", 0x8001, 0)))), 0x9000);
+    // A command with data and an answer: 61 2B, then GET RESPONSE, possibly in two parts.
+    auto find = Concat(Bytes("00 7E 00 00 24"), NameField("alpha"));
+    EXPECT_EQ(HexOf(Send(*card, find)), "61 2B");
+    auto part = Send(*card, "00 C0 00 00 10");
+    EXPECT_EQ(DataOf(part).size(), 16u);
+    EXPECT_EQ(StatusOf(part), 0x611B);
+    auto rest = Send(*card, "00 C0 00 00 1B");
+    EXPECT_EQ(StatusOf(rest), 0x9000);
+    EXPECT_EQ(Concat(DataOf(part), DataOf(rest)), Record("alpha", 0x8001, 0));
+    EXPECT_EQ(HexOf(Send(*card, "00 C0 00 00 10")), "69 85");  // nothing left
+    // Asking for more than is waiting: 6C with what is waiting.
+    EXPECT_EQ(HexOf(Send(*card, find)), "61 2B");
+    EXPECT_EQ(HexOf(Send(*card, "00 C0 00 00 30")), "6C 2B");
+    // A T=0 command never carries data and Le together.
+    EXPECT_EQ(HexOf(Send(*card, Concat(find, {0x00}))), "67 00");
+}
+
+TEST(SimCardModel, T1ReturnsDataDirectly) {
+    SimCardPtr card = MemoryCard(3, CardProtocol::T1);
+    EXPECT_EQ(Send(*card, "00 86 00 00 08").size(), 10u);
+    EXPECT_EQ(Send(*card, "00 86 00 00").size(), 10u);
+    EXPECT_EQ(HexOf(Send(*card, "00 86 00 00 04")), "6C 08");
+    Send(*card, SelectFileApdu(0x8010));
+    Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("alpha", 0, 0x8003)));
+    auto answer = Send(*card, Concat(Bytes("00 7E 00 00 24"), NameField("alpha")));
+    EXPECT_EQ(StatusOf(answer), 0x9000);
+    EXPECT_EQ(DataOf(answer), Record("alpha", 0, 0x8003));
+    EXPECT_EQ(HexOf(Send(*card, "00 C0 00 00 2B")), "69 85");
+}
+
+TEST(SimCardModel, ContainerDirectoryRecordsAndLimits) {
+    for (int type : {1, 7}) {
+        SimCardPtr card = MemoryCard(type);
+        size_t capacity = type == 7 ? 7 : 6;
+        // Container commands need the directory selected.
+        EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("x", 0, 0)))), "69 86");
+        EXPECT_EQ(HexOf(Send(*card, SelectFileApdu(0x8010))), "90 00");
+        for (size_t i = 0; i < capacity; ++i) {
+            EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("c" + std::to_string(i), 0, 0)))), "90 00");
+        }
+        EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("c0", 0, 0)))), "66 02") << "name exists";
+        EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("extra", 0, 0)))), "6A 84") << "full";
+        EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 80 00 00 24"), NameField("c1")))), "90 00");
+        EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 80 00 00 24"), NameField("c1")))), "6A 82");
+        EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7E 00 00 24"), NameField("c1")))), "6A 82");
+        EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("extra", 0, 0)))), "90 00");
+    }
+    SimCardPtr card = MemoryCard(1);
+    Send(*card, SelectFileApdu(0x8010));
+    // A 36-byte name fills the field with no terminator; records keep both key files.
+    std::string long_name(36, 'N');
+    EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record(long_name, 0, 0)))), "90 00");
+    EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7C 00 00 2B"), Record(long_name, 0x8001, 0x8004)))), "90 00");
+    EXPECT_EQ(DataOf(Send(*card, Concat(Bytes("00 7E 00 00 24"), NameField(long_name)))), Record(long_name, 0x8001, 0x8004));
+    EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7C 00 00 2B"), Record("nobody", 0x8001, 0)))), "6A 82");
+    // Malformed records: a key file that the card does not have, a wrong length field.
+    EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("bad", 0x8009, 0)))), "6A 80");
+    auto bad = Record("bad", 0, 0);
+    bad[38] = 5;
+    EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), bad))), "6A 80");
+    EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7E 00 00 20"), std::vector<BYTE>(32, 'a')))), "67 00");
+}
+
+TEST(SimCardModel, ListContainersComesInPiecesWithContinuationByte) {
+    SimCardPtr card = MemoryCard(1);
+    Send(*card, SelectFileApdu(0x8010));
+    EXPECT_EQ(HexOf(Send(*card, "00 74 00 00 00")), "00 90 00") << "empty directory";
+    EXPECT_EQ(HexOf(Send(*card, "00 74 01 00 00")), "69 85") << "nothing to continue";
+    for (int i = 0; i < 6; ++i) Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("name" + std::to_string(i), 0, 0)));
+    auto first = DataOf(Send(*card, "00 74 00 00 00"));
+    ASSERT_EQ(first.size(), 1u + 4 * 36);
+    EXPECT_EQ(first[0], 1 + 2 * 36) << "the length of the next answer";
+    EXPECT_EQ(std::vector<BYTE>(first.begin() + 1 + 36, first.begin() + 73), NameField("name1"));
+    auto second = DataOf(Send(*card, Concat(Bytes("00 74 01 00"), {first[0]})));
+    ASSERT_EQ(second.size(), 1u + 2 * 36);
+    EXPECT_EQ(second[0], 0);
+    EXPECT_EQ(std::vector<BYTE>(second.begin() + 37, second.end()), NameField("name5"));
+}
+
+TEST(SimCardModel, T0ListWithoutLeIsAskedAgainWithTheExactLength) {
+    SimCardPtr card = MemoryCard(1, CardProtocol::T0);
+    Send(*card, SelectFileApdu(0x8010));
+    Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("one", 0, 0)));
+    EXPECT_EQ(HexOf(Send(*card, "00 74 00 00")), "6C 25");
+    auto answer = Send(*card, "00 74 00 00 25");
+    EXPECT_EQ(StatusOf(answer), 0x9000);
+    EXPECT_EQ(DataOf(answer), Concat({0x00}, NameField("one")));
+}
+
+TEST(SimCardModel, FileInformationInBothForms) {
+    for (int type : {1, 5}) {
+        SimCardPtr card = MemoryCard(type);
+        EXPECT_EQ(HexOf(Send(*card, SelectFileApdu(0x8002))), "66 02");
+        EXPECT_EQ(HexOf(Send(*card, CreateKeyFileApdu(0x8002, 0, 2))), "90 00");
+        EXPECT_EQ(HexOf(Send(*card, CreateKeyFileApdu(0x8002, 0, 2))), "6A 89");
+        std::string error;
+        ASSERT_TRUE(PutCertificate(*card, 0x8002, FakeCertificate(700), &error)) << error;
+        ASSERT_TRUE(PutNewKey(*card, 0x8002, &error)) << error;
+        ASSERT_TRUE(PutCertificate(*card, 0x8002, FakeCertificate(700), &error)) << error;
+        EXPECT_EQ(HexOf(Send(*card, SelectFileApdu(0x8002))), "90 00");
+        auto info = Send(*card, type == 5 ? "00 4C 00 00 00" : "00 4C 00 00 16");
+        ASSERT_EQ(StatusOf(info), 0x9000);
+        auto r = DataOf(info);
+        std::vector<BYTE> expected = Bytes("08 00 02 BC 01 00");  // capacity, certificate length, key, 1024-bit
+        if (type == 5) {
+            ASSERT_GE(r.size(), 7u);
+            EXPECT_EQ(std::vector<BYTE>({r[1], r[2], r[4], r[5], r[6], r[0]}), expected);
+        } else {
+            EXPECT_EQ(r, expected);
+        }
+    }
+    // A 2048-bit file on type 6 reports 80; the directory has no file information.
+    SimCardPtr card = MemoryCard(6);
+    Send(*card, CreateKeyFileApdu(0x8001, 0, 4));
+    Send(*card, SelectFileApdu(0x8001));
+    EXPECT_EQ(HexOf(Send(*card, "00 4C 00 00 16")), "08 00 00 00 00 80 90 00");
+    Send(*card, SelectFileApdu(0x8010));
+    EXPECT_EQ(HexOf(Send(*card, "00 4C 00 00 16")), "69 86");
+}
+
+TEST(SimCardModel, CreateKeyFileChecksItsData) {
+    SimCardPtr card = MemoryCard(1);
+    EXPECT_EQ(HexOf(Send(*card, CreateKeyFileApdu(0x8007, 0, 2))), "6A 80") << "type 1 has six key files";
+    EXPECT_EQ(HexOf(Send(*card, CreateKeyFileApdu(0x8001, 0, 4))), "6A 80") << "no 2048-bit keys on type 1";
+    EXPECT_EQ(HexOf(Send(*card, CreateKeyFileApdu(0x8001, 0, 2))), "90 00");
+    EXPECT_EQ(HexOf(Send(*card, Bytes("00 42 00 00 04 80 02 00 00"))), "67 00");
+    SimCardPtr seven = MemoryCard(7);
+    EXPECT_EQ(HexOf(Send(*seven, CreateKeyFileApdu(0x8007, 1, 2))), "90 00");
+}
+
+TEST(SimCardModel, PinTriesLockAndReset) {
+    SimCardPtr card = MemoryCard(1);
+    EXPECT_EQ(HexOf(Send(*card, "00 20 01 28")), "63 C3") << "state query spends no try";
+    EXPECT_EQ(HexOf(Send(*card, VerifyApdu(1, "00000000"))), "63 C2");
+    EXPECT_EQ(HexOf(Send(*card, VerifyApdu(1, "12345678"))), "90 00");
+    EXPECT_EQ(PinTriesLeft(*card), 3) << "a correct PIN resets the counter";
+    EXPECT_TRUE(PinVerified(*card));
+    CardReset(*card);
+    EXPECT_FALSE(PinVerified(*card)) << "verification ends with a reset";
+    EXPECT_EQ(HexOf(Send(*card, VerifyApdu(1, "1"))), "63 C2");
+    EXPECT_EQ(HexOf(Send(*card, VerifyApdu(1, "2"))), "63 C1");
+    EXPECT_EQ(HexOf(Send(*card, VerifyApdu(1, "3"))), "63 C0");
+    EXPECT_EQ(HexOf(Send(*card, VerifyApdu(1, "12345678"))), "66 20") << "locked: even the right PIN";
+    EXPECT_EQ(HexOf(Send(*card, "00 20 01 28")), "66 20");
+    CardPowerOff(*card);
+    EXPECT_EQ(HexOf(Send(*card, VerifyApdu(1, "12345678"))), "66 20") << "the lock survives power-off";
+    EXPECT_FALSE(PinVerified(*card));
+}
+
+TEST(SimCardModel, PinPaddingFollowsTheCardType) {
+    SimCardPtr one = MemoryCard(1, CardProtocol::T1, "123456");
+    EXPECT_EQ(HexOf(Send(*one, VerifyApdu(5, "123456"))), "63 C2") << "spaces are type 5's padding";
+    EXPECT_EQ(HexOf(Send(*one, VerifyApdu(1, "123456"))), "90 00");
+    SimCardPtr five = MemoryCard(5, CardProtocol::T1, "0123456789ABCDEF");
+    EXPECT_EQ(HexOf(Send(*five, VerifyApdu(5, "0123456789ABCDEF"))), "90 00");
+    EXPECT_EQ(HexOf(Send(*five, Bytes("00 20 01 28 08 30 31 32 33 34 35 36 37"))), "67 00");
+    EXPECT_EQ(HexOf(Send(*five, Concat(Bytes("00 20 00 00 10"), std::vector<BYTE>(16, 0x20)))), "6A 86");
+}
+
+TEST(SimCardModel, PinPadVerify) {
+    SimCardPtr card = MemoryCard(5);
+    EXPECT_EQ(HexOf(Send(*card, "80 20 01 28")), "6E 00") << "no PIN pad";
+    SetPinPad(*card, true, "99999999");
+    EXPECT_EQ(HexOf(Send(*card, "80 20 01 28")), "63 C2");
+    SetPinPad(*card, true, "12345678");
+    EXPECT_EQ(HexOf(Send(*card, "80 20 01 28")), "90 00");
+    EXPECT_TRUE(PinVerified(*card));
+    EXPECT_EQ(HexOf(Send(*card, "80 22 01 28")), "6E 00");
+}
+
+TEST(SimCardModel, MalformedCommandsGetStatusWords) {
+    SimCardPtr card = MemoryCard(1);
+    EXPECT_EQ(HexOf(Send(*card, "00 A4 02")), "67 00");
+    EXPECT_EQ(HexOf(Send(*card, std::vector<BYTE>{})), "67 00");
+    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 05 80 10")), "67 00") << "Lc larger than the data";
+    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 02 80 10 00 00")), "67 00") << "data longer than Lc";
+    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 00 80 10")), "67 00") << "no extended lengths";
+    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 03 80 10 00")), "67 00");
+    EXPECT_EQ(HexOf(Send(*card, "00 A4 03 00 02 80 10")), "6A 86");
+    EXPECT_EQ(HexOf(Send(*card, "00 B0 00 00 10")), "6D 00");
+    EXPECT_EQ(HexOf(Send(*card, "A0 A4 02 00 02 80 10")), "6E 00");
+    EXPECT_EQ(HexOf(Send(*card, "00 44 01 01 C9")), "69 86") << "nothing selected";
+    EXPECT_EQ(HexOf(Send(*card, "00 4A 00 00 00")), "6D 00") << "type 5's read on type 1";
+}
+
+}  // namespace
+}  // namespace kelm::sim::test
