@@ -1,0 +1,297 @@
+// Finding and connecting the card: reader walk with cold reset, the preferred reader from the
+// registry, the probe of a live connection, the boxes and the retry loop, the end of the
+// session, and the texts in the system's language.
+#include <cstdlib>
+#include <cstring>
+
+#include "card/card_files.h"
+#include "card/reader_session.h"
+#include "card_test_fixture.h"
+#include "kelm/winapi.h"
+#include "platform/ui_responder.h"
+#include "support/registry_fixture.h"
+
+namespace kelm::card::testing {
+namespace {
+
+constexpr const char* kSelectType3 = "00 A4 04 00 08 F1 5C 3E 00 27 95 01 03";
+constexpr const char* kSelectType1 = "00 A4 04 00 08 F1 5C 3E 00 27 95 01 01";
+constexpr const char* kSelectType5 = "00 A4 04 00 08 F1 5C 3E 00 27 95 00 01 00";
+constexpr const char* kSelectType6 = "00 A4 04 00 08 F1 5C 3E 00 27 95 01 05 00";
+constexpr const char* kSelectType7 = "00 A4 04 00 08 F1 5C 3E 00 27 95 01 06 00";
+constexpr const char* kProbe = "00 A4 02 00 02 80 10";
+
+class ReaderSessionTest : public CardLayerTest {
+protected:
+    void SetUp() override {
+        CardLayerTest::SetUp();
+        platform::SetUiResponder(&ui);
+    }
+    void TearDown() override {
+        platform::SetUiResponder(nullptr);
+        CardLayerTest::TearDown();
+    }
+
+    // Five refused selections: a reader whose card is not ours.
+    void NoApplication() {
+        for (int i = 0; i < 5; ++i) {
+            card.Reply("6A 82");
+        }
+    }
+
+    void SetProviderValue(const char* name, DWORD type, const void* data, DWORD size) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size));
+        RegCloseKey(key);
+    }
+    void PreferReader(const char* name) {
+        SetProviderValue("sReaderName", REG_SZ, name, static_cast<DWORD>(std::strlen(name) + 1));
+    }
+
+    std::vector<std::string> Boxes() const {
+        std::vector<std::string> out;
+        for (const auto& event : ui.events()) {
+            if (!event.is_dialog) {
+                out.push_back(event.box.caption + " | " + event.box.text);
+            }
+        }
+        return out;
+    }
+    static std::string Box(UINT caption, UINT text) {
+        return std::string(LocalizedText(caption)) + " | " + LocalizedText(text);
+    }
+
+    test::ScopedInMemoryRegistry registry;
+    platform::ScriptedResponder ui;
+};
+
+TEST_F(ReaderSessionTest, CardInTheSecondReaderIsFoundAfterColdResets) {
+    card.readers = {"Reader A", "Reader B"};
+    card.protocol = SCARD_PROTOCOL_T1;
+    NoApplication();
+    card.Expect(kSelectType3, "6A 82");
+    card.Expect(kSelectType1, "90 00");
+
+    EXPECT_EQ(1, Init_PCSC_Object(0));
+    EXPECT_EQ(1, Session().ConnectionCount);
+    EXPECT_EQ(1u, Card_GetCardType());
+    EXPECT_EQ(&g_rgSCardT1Pci, Session().SendPci);
+    EXPECT_STREQ("Reader B", Session().CurrentReader);
+    EXPECT_EQ((std::vector<std::string>{"establish", "list", "connect shared Reader A", "disconnect unpower",
+                                        "disconnect unpower", "connect exclusive Reader A", "disconnect leave",
+                                        "connect shared Reader B", "disconnect unpower", "disconnect unpower",
+                                        "connect exclusive Reader B"}),
+              card.calls);
+    EXPECT_EQ((std::vector<std::string>{kSelectType3, kSelectType1, kSelectType5, kSelectType6, kSelectType7,
+                                        kSelectType3, kSelectType1}),
+              card.SentHex());
+    EXPECT_EQ(400u, clock.total_slept_ms);
+    EXPECT_TRUE(ui.events().empty());
+}
+
+TEST_F(ReaderSessionTest, EachApplicationFixesItsCardType) {
+    const struct {
+        int refusals;
+        DWORD card_type;
+        DWORD capacity;
+    } cases[] = {{0, 3, 6}, {1, 1, 6}, {2, 5, 6}, {3, 6, 6}, {4, 7, 7}};
+    for (const auto& c : cases) {
+        ResetSession();
+        for (int i = 0; i < c.refusals; ++i) {
+            card.Reply("6A 82");
+        }
+        card.Reply("90 00");
+        ASSERT_EQ(1, Init_PCSC_Object(CRYPT_SILENT)) << c.card_type;
+        EXPECT_EQ(c.card_type, Card_GetCardType());
+        EXPECT_EQ(c.capacity, Card_ContainerCapacity());
+        EXPECT_EQ(c.capacity, Card_KeyFileCount());
+    }
+    // On T=0 no selection carries Le, and the send block is T=0's.
+    ResetSession();
+    card.protocol = SCARD_PROTOCOL_T0;
+    card.sent.clear();
+    for (int i = 0; i < 4; ++i) {
+        card.Reply("6A 82");
+    }
+    card.Reply("90 00");
+    ASSERT_EQ(1, Init_PCSC_Object(CRYPT_SILENT));
+    EXPECT_EQ("00 A4 04 00 08 F1 5C 3E 00 27 95 01 06", card.SentHex().back());
+    EXPECT_EQ(&g_rgSCardT0Pci, Session().SendPci);
+}
+
+TEST_F(ReaderSessionTest, LiveConnectionIsOnlyProbedAndCounted) {
+    card.Reply("90 00");
+    ASSERT_EQ(1, Init_PCSC_Object(0));
+    card.sent.clear();
+    card.calls.clear();
+    card.Expect(kProbe, "90 00");
+    EXPECT_EQ(1, Init_PCSC_Object(0));
+    EXPECT_EQ(2, Session().ConnectionCount);
+    EXPECT_EQ(1u, card.sent.size());
+    EXPECT_TRUE(card.calls.empty());
+
+    // A pulled card fails the probe: the stale handle and context go, the card is found again
+    // and the PIN must be presented anew.
+    Session().PinVerified = 1;
+    card.Fail(SCARD_W_REMOVED_CARD);
+    card.Reply("90 00");
+    EXPECT_EQ(1, Init_PCSC_Object(0));
+    EXPECT_EQ(1, Session().ConnectionCount);
+    EXPECT_EQ(0, Session().PinVerified);
+    ASSERT_GE(card.calls.size(), 3u);
+    EXPECT_EQ("disconnect leave", card.calls[0]);
+    EXPECT_EQ("release", card.calls[1]);
+    EXPECT_EQ("establish", card.calls[2]);
+}
+
+TEST_F(ReaderSessionTest, EndOfSessionDropsConnectionForEveryone) {
+    card.Reply("90 00");
+    ASSERT_EQ(1, Init_PCSC_Object(0));
+    card.Expect(kProbe, "90 00");
+    ASSERT_EQ(1, Init_PCSC_Object(0));
+    Session().PinVerified = 1;
+    card.calls.clear();
+    clock.total_slept_ms = 0;
+
+    End_CardSession();
+    EXPECT_EQ(1, Session().ConnectionCount);
+    EXPECT_EQ(0u, Session().Card);
+    EXPECT_EQ(0, Session().PinVerified);
+    EXPECT_EQ(0, Session().ContextValid);
+    EXPECT_EQ((std::vector<std::string>{"disconnect leave", "release"}), card.calls);
+    EXPECT_EQ(1000u, clock.total_slept_ms);
+
+    // The next use reconnects without sending anything on the dead handle.
+    card.sent.clear();
+    card.Reply("90 00");
+    EXPECT_EQ(1, Init_PCSC_Object(0));
+    EXPECT_EQ((std::vector<std::string>{kSelectType3}), card.SentHex());
+}
+
+TEST_F(ReaderSessionTest, NoCardAsksToRetryUnlessSilent) {
+    NoApplication();
+    EXPECT_EQ(0, Init_PCSC_Object(CRYPT_SILENT));
+    EXPECT_EQ(0u, GetLastError());
+    EXPECT_TRUE(ui.events().empty());
+
+    // Retry, still nothing, Cancel: two boxes, a new context for the retry.
+    ResetSession();
+    card.calls.clear();
+    NoApplication();
+    NoApplication();
+    ui.QueueBoxAnswer(IDRETRY);
+    ui.QueueBoxAnswer(IDCANCEL);
+    SetLastError(5);
+    EXPECT_EQ(0, Init_PCSC_Object(0));
+    EXPECT_EQ(0u, GetLastError());
+    EXPECT_EQ((std::vector<std::string>{Box(203, 227), Box(203, 227)}), Boxes());
+    EXPECT_EQ(static_cast<UINT>(MB_RETRYCANCEL), ui.events()[0].box.type & 0x0F);
+    EXPECT_EQ(2, std::count(card.calls.begin(), card.calls.end(), "establish"));
+
+    // Retry after the card was inserted.
+    ResetSession();
+    ui.Clear();
+    NoApplication();
+    ui.QueueBoxAnswer(IDRETRY);
+    card.Reply("90 00");
+    EXPECT_EQ(1, Init_PCSC_Object(0));
+    EXPECT_EQ(1u, ui.BoxCount());
+}
+
+TEST_F(ReaderSessionTest, MissingServiceOrReadersAreReported) {
+    card.establish_rc = SCARD_E_NO_SERVICE;
+    EXPECT_EQ(static_cast<int>(SCARD_E_NO_SERVICE), Init_PCSC_Object(0));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NO_SERVICE), GetLastError());
+    EXPECT_EQ((std::vector<std::string>{Box(203, 218)}), Boxes());
+    EXPECT_EQ(0, Session().ContextValid);
+
+    // Silent: no box; the listing on the unusable context gives the answer.
+    ui.Clear();
+    card.list_rc = SCARD_E_NO_SERVICE;
+    EXPECT_EQ(static_cast<int>(SCARD_E_NO_SERVICE), Init_PCSC_Object(CRYPT_SILENT));
+    EXPECT_TRUE(ui.events().empty());
+
+    ui.Clear();
+    card.establish_rc = SCARD_S_SUCCESS;
+    card.list_rc = SCARD_E_NO_READERS_AVAILABLE;
+    card.calls.clear();
+    EXPECT_EQ(static_cast<int>(SCARD_E_NO_READERS_AVAILABLE), Init_PCSC_Object(0));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NO_READERS_AVAILABLE), GetLastError());
+    EXPECT_EQ((std::vector<std::string>{Box(203, 221)}), Boxes());
+    EXPECT_EQ((std::vector<std::string>{"establish", "list", "release"}), card.calls);
+    EXPECT_EQ(0, Session().ContextValid);
+}
+
+TEST_F(ReaderSessionTest, ReaderNamesBeyondTheListBufferFailTheListing) {
+    card.readers = {std::string(300, 'A'), std::string(300, 'B')};
+    EXPECT_EQ(static_cast<int>(SCARD_E_INSUFFICIENT_BUFFER), Init_PCSC_Object(0));
+    EXPECT_EQ((std::vector<std::string>{Box(203, 221)}), Boxes());
+}
+
+TEST_F(ReaderSessionTest, PreferredReaderIsUsedForEveryAttempt) {
+    card.readers = {"Reader A", "PinPad"};
+    PreferReader("PinPad");
+    const DWORD pinpad = READER_TYPE_PINPAD;
+    SetProviderValue("iReaderType", REG_DWORD, &pinpad, sizeof pinpad);
+    NoApplication();
+    card.Reply("90 00");
+    EXPECT_EQ(1, Init_PCSC_Object(0));
+    EXPECT_STREQ("PinPad", Session().CurrentReader);
+    EXPECT_EQ(READER_TYPE_PINPAD, Session().ReaderType);
+    EXPECT_EQ("connect shared PinPad", card.calls[2]);
+    EXPECT_EQ("connect shared PinPad", card.calls[7]);
+}
+
+TEST_F(ReaderSessionTest, UnreachablePreferredReaderIsNamedAndDropped) {
+    PreferReader("Gone Reader");
+    const DWORD pinpad = READER_TYPE_PINPAD;
+    SetProviderValue("iReaderType", REG_DWORD, &pinpad, sizeof pinpad);
+    card.exclusive_connect_rc["Gone Reader"] = SCARD_E_UNKNOWN_READER;
+
+    // The name box comes even for silent callers; the no-card box does not.
+    EXPECT_EQ(0, Init_PCSC_Object(CRYPT_SILENT));
+    EXPECT_EQ((std::vector<std::string>{std::string(LocalizedText(224)) + " | Gone Reader"}), Boxes());
+    EXPECT_EQ(READER_TYPE_PLAIN, Session().ReaderType);
+
+    ResetSession();
+    ui.Clear();
+    EXPECT_EQ(0, Init_PCSC_Object(0));
+    EXPECT_EQ((std::vector<std::string>{std::string(LocalizedText(224)) + " | Gone Reader", Box(203, 227)}), Boxes());
+
+    // A one-character name means any reader.
+    ResetSession();
+    ui.Clear();
+    PreferReader("X");
+    card.Reply("90 00");
+    EXPECT_EQ(1, Init_PCSC_Object(0));
+    EXPECT_STREQ("Reader A", Session().CurrentReader);
+}
+
+// The texts are loaded once per process, so each language is checked in a child of its own.
+void ExpectTextsIn(const char* locale, const char* no_card, const char* pin_locked) {
+    setenv("LC_ALL", locale, 1);
+    LoadLocalizedStrings();
+    const bool ok = std::strcmp(LocalizedText(227), no_card) == 0 && std::strcmp(LocalizedText(229), no_card) == 0 &&
+                    std::strcmp(LocalizedText(230), pin_locked) == 0 &&
+                    std::strcmp(LocalizedText(203), "KELM CSP V5") == 0 && LocalizedText(199)[0] == '\0' &&
+                    LocalizedText(236)[0] == '\0';
+    std::exit(ok ? 0 : 1);
+}
+
+TEST(LocalizedTextsTest, SystemLanguageChoosesTheColumn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(ExpectTextsIn("C", "Be sure IC card has been properly set",
+                              "The pin code of the  IC card has been locked!"),
+                ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(ExpectTextsIn("zh_TW.UTF-8", "請正確插入晶片卡", "晶卡片已經被鎖住"), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(ExpectTextsIn("zh_CN.UTF-8", "请正确插入芯片卡", "晶卡片已经被锁住"), ::testing::ExitedWithCode(0), "");
+    // Hong Kong Chinese is not one of the table's languages: English.
+    EXPECT_EXIT(ExpectTextsIn("zh_HK.UTF-8", "Be sure IC card has been properly set",
+                              "The pin code of the  IC card has been locked!"),
+                ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace kelm::card::testing
