@@ -1,0 +1,136 @@
+// Card images: a card survives the process, and a damaged image is refused and left as it was.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sim_test_util.h"
+
+namespace kelm::sim::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SimCardImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("kelm-sim-image-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string PathOf(const std::string& name) const { return (dir_ / name).string(); }
+    static std::string ReadText(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    static void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+    fs::path dir_;
+};
+
+TEST_F(SimCardImage, CardSurvivesReopening) {
+    std::string path = PathOf("card.json");
+    NewCardOptions options;
+    options.type = 5;
+    options.protocol = CardProtocol::T0;
+    options.pin = "4321";
+    std::string error;
+    std::vector<BYTE> signature;
+    std::vector<BYTE> block(128, 0x11);
+    std::string name("odd\x01\x7F\xC3name", 10);
+    {
+        SimCardPtr card = NewCardImage(path, options, &error);
+        ASSERT_TRUE(card) << error;
+        EXPECT_FALSE(NewCardImage(path, options, &error)) << "an existing image is not overwritten";
+        EXPECT_NE(error.find("exists"), std::string::npos);
+        EXPECT_EQ(StatusOf(Send(*card, VerifyApdu(5, "0000"))), 0x63C2);
+        ASSERT_EQ(StatusOf(Send(*card, VerifyApdu(5, "4321"))), 0x9000);
+        ASSERT_EQ(StatusOf(Send(*card, VerifyApdu(5, "0000"))), 0x63C2);
+        ASSERT_EQ(StatusOf(Send(*card, CreateKeyFileApdu(0x8003, 1, 2))), 0x9000);
+        Send(*card, VerifyApdu(5, "4321"));
+        ASSERT_EQ(StatusOf(Send(*card, SelectFileApdu(0x8003))), 0x9000);
+        ASSERT_EQ(StatusOf(Send(*card, "00 42 00 01")), 0x9000);
+        ASSERT_EQ(HexOf(Send(*card, Concat(Bytes("00 4E 00 00 80"), block))), "61 80");
+        signature = DataOf(Send(*card, "00 C0 00 00 80"));
+        ASSERT_EQ(signature.size(), 128u);
+        ASSERT_TRUE(PutCertificate(*card, 0x8003, FakeCertificate(400), &error)) << error;
+        Send(*card, SelectFileApdu(0x8010));
+        ASSERT_EQ(StatusOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record(name, 0, 0x8003)))), 0x9000);
+        Send(*card, VerifyApdu(5, "9999"));
+    }
+    EXPECT_NE(ReadText(path).find("\"type\": 5"), std::string::npos) << "readable JSON";
+    SimCardPtr card = OpenCardImage(path, &error);
+    ASSERT_TRUE(card) << error;
+    EXPECT_EQ(CardType(*card), 5);
+    EXPECT_EQ(CardProtocolOf(*card), CardProtocol::T0);
+    EXPECT_EQ(PinTriesLeft(*card), 2);
+    EXPECT_FALSE(PinVerified(*card));
+    auto containers = ContainersOf(*card);
+    ASSERT_EQ(containers.size(), 1u);
+    EXPECT_EQ(containers[0].name, name);
+    EXPECT_EQ(containers[0].exchange_file, 0x8003);
+    EXPECT_EQ(CertificateOf(*card, 0x8003), FakeCertificate(400));
+    ASSERT_EQ(StatusOf(Send(*card, VerifyApdu(5, "4321"))), 0x9000);
+    Send(*card, SelectFileApdu(0x8003));
+    Send(*card, Concat(Bytes("00 4E 00 00 80"), block));
+    EXPECT_EQ(DataOf(Send(*card, "00 C0 00 00 80")), signature) << "the same private key";
+    EXPECT_NE(DescribeCard(*card).find("1024-bit key"), std::string::npos);
+}
+
+TEST_F(SimCardImage, DamagedImagesAreRefusedAndLeftAlone) {
+    std::string path = PathOf("card.json");
+    std::string error;
+    {
+        SimCardPtr card = NewCardImage(path, NewCardOptions{}, &error);
+        ASSERT_TRUE(card) << error;
+        ASSERT_TRUE(PutNewKey(*card, 0x8001, &error)) << error;
+        ASSERT_TRUE(AddContainer(*card, "c", 0x8001, 0, &error)) << error;
+    }
+    const std::string good = ReadText(path);
+    ASSERT_TRUE(OpenCardImage(path, &error)) << error;
+
+    struct Damage {
+        std::string text;
+        std::string message;
+    } damages[] = {
+        {good.substr(0, good.size() / 2), "JSON"},
+        {"", "JSON"},
+        {"[1, 2]", "not a JSON object"},
+        {std::string(good).replace(good.find("\"type\": 1"), 9, "\"type\": 2"), "card type 2"},
+        {std::string(good).replace(good.find("\"protocol\": \"T1\""), 16, "\"protocol\": \"T2\""), "protocol"},
+        {std::string(good).replace(good.find("\"pin_tries_left\": 3"), 19, "\"pin_tries_left\": 9"), "pin_tries_left"},
+        {std::string(good).replace(good.find("\"n\": \""), 6, "\"n\": \"Z"), "\"n\""},
+        {std::string(good).replace(good.find("\"signature_file\": \"8001\""), 24, "\"signature_file\": \"8009\""), "key file"},
+        {std::string(good).replace(good.find("\"format\": \"kelm-sim-card\""), 25, "\"format\": \"other\""), "format"},
+    };
+    for (const auto& damage : damages) {
+        WriteText(path, damage.text);
+        EXPECT_FALSE(OpenCardImage(path, &error)) << damage.message;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        EXPECT_NE(error.find(damage.message), std::string::npos) << error;
+        EXPECT_EQ(ReadText(path), damage.text) << "left untouched";
+    }
+    EXPECT_FALSE(OpenCardImage(PathOf("missing.json"), &error));
+    EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+TEST_F(SimCardImage, FailedSaveIsReportedToTheHost) {
+    std::string path = PathOf("sub/card.json");
+    fs::create_directories(dir_ / "sub");
+    std::string error;
+    SimCardPtr card = NewCardImage(path, NewCardOptions{}, &error);
+    ASSERT_TRUE(card) << error;
+    fs::remove_all(dir_ / "sub");
+    Send(*card, SelectFileApdu(0x8010));
+    EXPECT_EQ(HexOf(Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("c", 0, 0)))), "65 81");
+}
+
+}  // namespace
+}  // namespace kelm::sim::test
