@@ -119,8 +119,8 @@ bool ParseHexNumber(std::string_view s, DWORD& number) {
     return true;
 }
 
-class Parser {
-public:
+// Reads one file line by line; index_ is the line being read, for the problem's line number.
+struct Parser {
     Parser(std::string_view text, std::string_view root_name, std::string_view file_label)
         : root_name_(root_name), file_label_(file_label) {
         if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
@@ -154,7 +154,6 @@ public:
         return true;
     }
 
-private:
     bool Fail(std::string& problem, size_t line_index, std::string_view what) const {
         problem = std::string(file_label_) + ":" + std::to_string(line_index + 1) + ": " + std::string(what);
         return false;
