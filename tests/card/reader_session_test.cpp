@@ -91,36 +91,6 @@ TEST_F(ReaderSessionTest, CardInTheSecondReaderIsFoundAfterColdResets) {
     EXPECT_TRUE(ui.events().empty());
 }
 
-TEST_F(ReaderSessionTest, EachApplicationFixesItsCardType) {
-    const struct {
-        int refusals;
-        DWORD card_type;
-        DWORD capacity;
-    } cases[] = {{0, 3, 6}, {1, 1, 6}, {2, 5, 6}, {3, 6, 6}, {4, 7, 7}};
-    for (const auto& c : cases) {
-        ResetSession();
-        for (int i = 0; i < c.refusals; ++i) {
-            card.Reply("6A 82");
-        }
-        card.Reply("90 00");
-        ASSERT_EQ(1, Init_PCSC_Object(CRYPT_SILENT)) << c.card_type;
-        EXPECT_EQ(c.card_type, Card_GetCardType());
-        EXPECT_EQ(c.capacity, Card_ContainerCapacity());
-        EXPECT_EQ(c.capacity, Card_KeyFileCount());
-    }
-    // On T=0 no selection carries Le, and the send block is T=0's.
-    ResetSession();
-    card.protocol = SCARD_PROTOCOL_T0;
-    card.sent.clear();
-    for (int i = 0; i < 4; ++i) {
-        card.Reply("6A 82");
-    }
-    card.Reply("90 00");
-    ASSERT_EQ(1, Init_PCSC_Object(CRYPT_SILENT));
-    EXPECT_EQ("00 A4 04 00 08 F1 5C 3E 00 27 95 01 06", card.SentHex().back());
-    EXPECT_EQ(&g_rgSCardT0Pci, Session().SendPci);
-}
-
 TEST_F(ReaderSessionTest, LiveConnectionIsOnlyProbedAndCounted) {
     card.Reply("90 00");
     ASSERT_EQ(1, Init_PCSC_Object(0));
