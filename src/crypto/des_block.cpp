@@ -93,6 +93,33 @@ constexpr SpTables MakeSpTables() {
 
 constexpr SpTables kSp = MakeSpTables();
 
+// Key schedule tables: for each 7-bit chunk of C (chunks 0-3) and of D (chunks 4-7), the round
+// key bits that PC-2 takes from it, already placed where the rounds read them (high word: boxes
+// 1, 3, 5, 7 input groups; low word: boxes 2, 4, 6, 8).
+using Pc2Tables = std::array<std::array<uint64_t, 128>, 8>;
+
+constexpr Pc2Tables MakePc2Tables() {
+    Pc2Tables tables{};
+    for (int chunk = 0; chunk < 8; ++chunk) {
+        for (int value = 0; value < 128; ++value) {
+            uint64_t placed = 0;
+            for (int bit = 0; bit < 48; ++bit) {
+                const int source = kPc2[bit] - 1;  // 0..55 over C then D
+                if (source / 7 != chunk || ((value >> (6 - source % 7)) & 1) == 0) {
+                    continue;
+                }
+                const int group = bit / 6;
+                const int shift = 24 - 8 * (group / 2) + (5 - bit % 6);
+                placed |= (group % 2 == 0 ? uint64_t{1} << 32 : uint64_t{1}) << shift;
+            }
+            tables[chunk][value] = placed;
+        }
+    }
+    return tables;
+}
+
+constexpr Pc2Tables kPc2Tables = MakePc2Tables();
+
 // Initial permutation as a sequence of bit-group exchanges; leaves both halves rotated left.
 inline void InitialPermutation(uint32_t& left, uint32_t& right) {
     uint32_t work;
@@ -189,15 +216,15 @@ void Des_SetKey(DES_KEY_SCHEDULE* schedule, const BYTE key[8]) {
         const int n = kRotations[round];
         c = ((c << n) | (c >> (28 - n))) & 0x0fffffffu;
         d = ((d << n) | (d >> (28 - n))) & 0x0fffffffu;
-        const uint64_t cd = static_cast<uint64_t>(c) << 28 | d;
-        uint32_t groups[8] = {};
-        for (int bit = 0; bit < 48; ++bit) {
-            const uint32_t value = static_cast<uint32_t>((cd >> (56 - kPc2[bit])) & 1);
-            groups[bit / 6] |= value << (5 - bit % 6);
-        }
-        schedule->Subkeys[2 * round] = groups[0] << 24 | groups[2] << 16 | groups[4] << 8 | groups[6];
-        schedule->Subkeys[2 * round + 1] = groups[1] << 24 | groups[3] << 16 | groups[5] << 8 | groups[7];
+        const uint64_t placed = kPc2Tables[0][c >> 21] | kPc2Tables[1][(c >> 14) & 127] |
+                                kPc2Tables[2][(c >> 7) & 127] | kPc2Tables[3][c & 127] |
+                                kPc2Tables[4][d >> 21] | kPc2Tables[5][(d >> 14) & 127] |
+                                kPc2Tables[6][(d >> 7) & 127] | kPc2Tables[7][d & 127];
+        schedule->Subkeys[2 * round] = static_cast<uint32_t>(placed >> 32);
+        schedule->Subkeys[2 * round + 1] = static_cast<uint32_t>(placed);
     }
+    SecureZero(&c, sizeof(c));
+    SecureZero(&d, sizeof(d));
     SecureZero(&k, sizeof(k));
 }
 
