@@ -68,8 +68,10 @@ void DesMac_Update(MAC_STATE* mac, const BYTE* data, DWORD length, const BYTE* k
         }
         carried = 0;
     }
-    std::memcpy(block + carried, data, length);
-    carried += length;
+    if (length > 0) {
+        std::memcpy(block + carried, data, length);
+        carried += length;
+    }
 
     // The padded last block L; MacChain is not advanced by it.
     std::memset(mac->Carry, 0, sizeof(mac->Carry));

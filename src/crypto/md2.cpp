@@ -56,6 +56,9 @@ void Md2_Init(MD2_STATE* state) {
 }
 
 void Md2_Update(MD2_STATE* state, const uint8_t* data, size_t length) {
+    if (length == 0) {
+        return;
+    }
     size_t count = state->Count;
     if (count > 0) {
         const size_t take = length < 16 - count ? length : 16 - count;
