@@ -9,6 +9,9 @@
 #include "crypto/hash_engine.h"
 #include "crypto/secure_zero.h"
 
+// The clock and the seeded generator are the C runtime's (time, srand, rand); tests replace
+// them through SetRandomSeam.
+
 namespace kelm::crypto {
 namespace {
 
