@@ -1,0 +1,31 @@
+// The provider's CryptoAPI entry points as the platform's loader finds them in
+// libKelmKSPv5.so, and the exported PIN check. C linkage, Windows calling convention and types.
+#pragma once
+
+#include "kelm/windows_types.h"
+
+#ifndef _WIN32
+#define KELM_PROVIDER_EXPORT extern "C" __attribute__((visibility("default")))
+#else
+#define KELM_PROVIDER_EXPORT extern "C" __declspec(dllexport)
+#endif
+
+// Provider contexts.
+KELM_PROVIDER_EXPORT BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags,
+                                                  PVTableProvStruc pVTable);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                                                DWORD dwFlags);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
+
+// Runs the PIN check on its own: kind 0 the PIN dialog (or PIN pad / recent PIN of this
+// thread), any other kind the retry dialog. 1 verified or confirmed, 2 cancelled, 1019 the
+// retry dialog's "type again", -1 no dialog could be shown, else the card's VERIFY status.
+KELM_PROVIDER_EXPORT int WINAPI DoCheckDialog(DWORD kind);
+
+// Function-pointer types for callers that load the provider at run time.
+typedef BOOL(WINAPI* PFN_CPAcquireContext)(HCRYPTPROV*, LPCSTR, DWORD, PVTableProvStruc);
+typedef BOOL(WINAPI* PFN_CPReleaseContext)(HCRYPTPROV, DWORD);
+typedef BOOL(WINAPI* PFN_CPGetProvParam)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
+typedef BOOL(WINAPI* PFN_CPSetProvParam)(HCRYPTPROV, DWORD, const BYTE*, DWORD);
+typedef int(WINAPI* PFN_DoCheckDialog)(DWORD);
