@@ -137,7 +137,7 @@ int Run(int argc, char** argv) {
     std::string error;
     SimCardPtr card = args.make_new ? NewCardImage(args.image, args.options, &error) : OpenCardImage(args.image, &error);
     if (!card) {
-        std::fprintf(stderr, "kelm-cardsim: %s: %s\n", args.image.c_str(), error.c_str());
+        std::fprintf(stderr, "kelm-cardsim: %s\n", error.c_str());  // the message names the image
         return kExitFailure;
     }
     if (!OpenStopSignal(&g_stop, &error)) {

@@ -234,13 +234,5 @@ TEST_F(PcscDispatch, BackendsWithoutStateQueriesAreProbedByConnecting) {
     EXPECT_EQ(SCardGetStatusChangeA(1, 0, &state, 1), SCARD_E_NO_SERVICE);
 }
 
-TEST_F(PcscDispatch, NoBackendChosenMeansPcscLite) {
-    ScriptedBackend backend;
-    SetPcscBackend(&backend);
-    EXPECT_EQ(CurrentPcscBackend(), &backend);
-    SetPcscBackend(nullptr);
-    EXPECT_EQ(CurrentPcscBackend(), PcscLiteBackend());
-}
-
 }  // namespace
 }  // namespace kelm::platform

@@ -1,5 +1,5 @@
-// The pcsc-lite backend: its 64-bit codes and flags against the Windows 32-bit values, error
-// names, and the answer when the service cannot be reached.
+// The pcsc-lite backend: its 64-bit codes and flags against the Windows 32-bit values, and the
+// answer when the service cannot be reached.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,13 +30,6 @@ TEST(PcscLiteConversion, ProtocolBitsRoundTripIncludingRaw) {
     EXPECT_EQ(pcsclite::WindowsProtocols(0x2ul), static_cast<uint32_t>(SCARD_PROTOCOL_T1));
     // Bits beyond 32 (impossible on Windows) are dropped rather than truncated into others.
     EXPECT_EQ(pcsclite::WindowsProtocols(0x100000001ul), static_cast<uint32_t>(SCARD_PROTOCOL_T0));
-}
-
-TEST(PcscLiteConversion, ErrorNamesForTheCodesToolsReport) {
-    EXPECT_STREQ(PcscErrorName(SCARD_E_NO_SERVICE), "SCARD_E_NO_SERVICE");
-    EXPECT_STREQ(PcscErrorName(SCARD_W_REMOVED_CARD), "SCARD_W_REMOVED_CARD");
-    EXPECT_STREQ(PcscErrorName(SCARD_E_NO_READERS_AVAILABLE), "SCARD_E_NO_READERS_AVAILABLE");
-    EXPECT_STREQ(PcscErrorName(static_cast<LONG>(0x8010FFFFu)), "");
 }
 
 TEST(PcscLite, AnUnreachableServiceIsNoServiceAtEveryCall) {
