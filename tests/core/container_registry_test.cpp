@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,44 +14,10 @@
 #include "kelm/winapi.h"
 #include "platform/memory.h"
 #include "support/registry_fixture.h"
-#include "container_card_fixture.h"
+#include "container_test_support.h"
 
 namespace kelm::core {
 namespace {
-
-struct RegistryValue {
-    DWORD type;
-    std::vector<BYTE> bytes;
-};
-
-std::string SubkeyPath(bool machine, const std::string& name) {
-    return std::string(machine ? kMachineKeysPath : kUserKeysPath) + "\\MorvaCSP-" + name;
-}
-
-bool SubkeyExists(bool machine, const std::string& name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, SubkeyPath(machine, name).c_str(), 0,
-                      KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
-}
-
-std::optional<RegistryValue> ReadValue(bool machine, const std::string& name, const char* value) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, SubkeyPath(machine, name).c_str(), 0,
-                      KEY_READ, &key) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    RegistryValue result{0, std::vector<BYTE>(64)};
-    DWORD size = static_cast<DWORD>(result.bytes.size());
-    const LONG status = RegQueryValueExA(key, value, nullptr, &result.type, result.bytes.data(), &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) return std::nullopt;
-    result.bytes.resize(size);
-    return result;
-}
 
 struct Containers : test::InMemoryRegistryTest {
     void SetUp() override {
@@ -104,20 +69,20 @@ TEST_F(Containers, CreateMakesCardRecordRegistryRecordAndContextTogether) {
     EXPECT_EQ(card.Names(), std::vector<std::string>{"alpha"});
 
     // The seed in the registry is the card randomness the context holds.
-    const auto seed = ReadValue(false, "alpha", "RandSeed");
+    const auto seed = test::ReadContainerValue(false, "alpha", "RandSeed");
     ASSERT_TRUE(seed.has_value());
     EXPECT_EQ(seed->bytes, std::vector<BYTE>(container->RandSeed, container->RandSeed + 20));
     EXPECT_NE(seed->bytes, std::vector<BYTE>(20, 0));
     for (const char* value : {"SigTypeSubtype", "ExchTypeSubtype", "PSKEYS"}) {
-        EXPECT_TRUE(ReadValue(false, "alpha", value).has_value()) << value;
+        EXPECT_TRUE(test::ReadContainerValue(false, "alpha", value).has_value()) << value;
     }
-    EXPECT_FALSE(SubkeyExists(true, "alpha")) << "a user keyset stays out of the machine tree";
+    EXPECT_FALSE(test::SubkeyExists(true, "alpha")) << "a user keyset stays out of the machine tree";
 }
 
 TEST_F(Containers, MachineKeysetIsRecordedUnderTheMachineTree) {
     Create("machine-one", CRYPT_MACHINE_KEYSET);
-    EXPECT_TRUE(SubkeyExists(true, "machine-one"));
-    EXPECT_FALSE(SubkeyExists(false, "machine-one"));
+    EXPECT_TRUE(test::SubkeyExists(true, "machine-one"));
+    EXPECT_FALSE(test::SubkeyExists(false, "machine-one"));
 }
 
 TEST_F(Containers, LongNamesAreCutTo36OnCardAndInRegistry) {
@@ -125,7 +90,7 @@ TEST_F(Containers, LongNamesAreCutTo36OnCardAndInRegistry) {
     const uint64_t handle = Create(longName.c_str());
     ASSERT_NE(Context(handle), nullptr);
     EXPECT_EQ(std::string(Context(handle)->Name), std::string(36, 'L'));
-    EXPECT_TRUE(SubkeyExists(false, std::string(36, 'L')));
+    EXPECT_TRUE(test::SubkeyExists(false, std::string(36, 'L')));
     EXPECT_EQ(card.Names(), std::vector<std::string>{std::string(36, 'L')});
 }
 
@@ -136,23 +101,23 @@ TEST_F(Containers, CreatingANameTheCardHoldsFailsWithExistsAndNoSubkey) {
     EXPECT_EQ(Morva_Default_CreateContainer("taken", 0, &handle), 0x6602u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_EXISTS));
     EXPECT_EQ(handle, 0x77u) << "no handle on failure";
-    EXPECT_FALSE(SubkeyExists(false, "taken"));
+    EXPECT_FALSE(test::SubkeyExists(false, "taken"));
 }
 
 TEST_F(Containers, OpeningAnUnregisteredCardContainerRegistersItWithAFreshSeedEachTime) {
     card.MakeContainerWithKey("card-only");
-    ASSERT_FALSE(SubkeyExists(false, "card-only"));
+    ASSERT_FALSE(test::SubkeyExists(false, "card-only"));
 
     const uint64_t first = Open("card-only");
     ASSERT_NE(Context(first), nullptr);
     EXPECT_EQ(Context(first)->Card_ContainerStatus[STATUS_OFFSET_SIGNATURE], STATUS_USED)
         << "the card's status record is kept";
-    const auto seed1 = ReadValue(false, "card-only", "RandSeed");
+    const auto seed1 = test::ReadContainerValue(false, "card-only", "RandSeed");
     ASSERT_TRUE(seed1.has_value());
-    EXPECT_TRUE(ReadValue(false, "card-only", "PSKEYS").has_value());
+    EXPECT_TRUE(test::ReadContainerValue(false, "card-only", "PSKEYS").has_value());
 
     const uint64_t second = Open("card-only");
-    const auto seed2 = ReadValue(false, "card-only", "RandSeed");
+    const auto seed2 = test::ReadContainerValue(false, "card-only", "RandSeed");
     ASSERT_TRUE(seed2.has_value());
     EXPECT_EQ(seed2->bytes.size(), 20u);
     EXPECT_NE(seed1->bytes, seed2->bytes) << "each open draws new card randomness";
@@ -166,14 +131,14 @@ TEST_F(Containers, OpeningAMissingContainerFailsWithBadKeysetAndLeavesNothing) {
     EXPECT_NE(result, 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
     EXPECT_EQ(handle, 0x55u);
-    EXPECT_FALSE(SubkeyExists(false, "nowhere"));
+    EXPECT_FALSE(test::SubkeyExists(false, "nowhere"));
 }
 
 TEST_F(Containers, DeleteRemovesCardRecordAndSubkeyButKeepsTheHandle) {
     const uint64_t handle = Create("doomed");
-    ASSERT_TRUE(SubkeyExists(false, "doomed"));
+    ASSERT_TRUE(test::SubkeyExists(false, "doomed"));
     EXPECT_EQ(Morva_Default_DeleteContainer(handle), 0u);
-    EXPECT_FALSE(SubkeyExists(false, "doomed"));
+    EXPECT_FALSE(test::SubkeyExists(false, "doomed"));
     EXPECT_TRUE(card.Names().empty());
     EXPECT_NE(Context(handle), nullptr) << "the context lives until it is closed";
 }
@@ -190,14 +155,14 @@ TEST_F(Containers, DeleteRefusesAnythingButALiveContainerHandle) {
     }
     Free_CryptoHandle(key);
     EXPECT_EQ(card.Names(), std::vector<std::string>{"kept"});
-    EXPECT_TRUE(SubkeyExists(false, "kept"));
+    EXPECT_TRUE(test::SubkeyExists(false, "kept"));
 }
 
 TEST_F(Containers, CloseDropsAnEmptyContainerFromCardAndRegistry) {
     const uint64_t handle = Create("empty");
     EXPECT_EQ(Close(handle), 0u);
     EXPECT_TRUE(card.Names().empty());
-    EXPECT_FALSE(SubkeyExists(false, "empty"));
+    EXPECT_FALSE(test::SubkeyExists(false, "empty"));
     EXPECT_EQ(Context(handle), nullptr) << "the handle is released";
 }
 
@@ -214,7 +179,7 @@ TEST_F(Containers, CloseKeepsACardContainerThatHoldsAKeyOrACertificate) {
         Context(handle)->Card_ContainerStatus[marker] = STATUS_USED;
         EXPECT_EQ(Close(handle), 0u);
         EXPECT_TRUE(card.Has(name)) << "kept on the card";
-        EXPECT_FALSE(SubkeyExists(false, name)) << "a registered container's subkey goes";
+        EXPECT_FALSE(test::SubkeyExists(false, name)) << "a registered container's subkey goes";
     }
 }
 
@@ -229,7 +194,7 @@ TEST_F(Containers, VerifyContextTouchesNeitherCardDirectoryNorRegistry) {
               std::vector<BYTE>(20, 0));
     EXPECT_NE(std::vector<BYTE>(container->RandSeed, container->RandSeed + 20), std::vector<BYTE>(20, 0))
         << "fresh card randomness";
-    EXPECT_FALSE(SubkeyExists(false, blanks));
+    EXPECT_FALSE(test::SubkeyExists(false, blanks));
     EXPECT_EQ(card.Names(), std::vector<std::string>{"bystander"});
 
     EXPECT_EQ(Close(handle), 0u);
@@ -253,7 +218,7 @@ TEST_F(Containers, AFullCardRefusesANewContainerWithNoMemory) {
     EXPECT_NE(Morva_Default_CreateContainer("one-too-many", 0, &handle), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_NO_MEMORY));
     EXPECT_EQ(handle, 0u);
-    EXPECT_FALSE(SubkeyExists(false, "one-too-many"));
+    EXPECT_FALSE(test::SubkeyExists(false, "one-too-many"));
 }
 
 TEST_F(Containers, UnwritableRegistryFailsWithBadKeysetParamAndLeavesNoContext) {
@@ -269,15 +234,6 @@ TEST_F(Containers, UnwritableRegistryFailsWithBadKeysetParamAndLeavesNoContext) 
     EXPECT_NE(result, 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
     EXPECT_EQ(handle, 0u);
-}
-
-TEST_F(Containers, NullArgumentsAreRefused) {
-    uint64_t handle = 0;
-    EXPECT_EQ(Morva_Default_CreateContainer(nullptr, 0, &handle), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Morva_Default_CreateContainer("x", 0, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Morva_Default_OpenContainer(nullptr, 0, &handle), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Prov_ReadContainerNames(nullptr), 1u);
-    EXPECT_TRUE(card.Names().empty());
 }
 
 TEST_F(Containers, ProviderContextReadsTheCardsNames) {

@@ -84,20 +84,6 @@ TEST(KeyRecords, UnknownAlgorithmsAreRefusedWithoutAllocating) {
     EXPECT_EQ(LiveLocalBlocks(), before);
 }
 
-TEST(KeyRecords, FreeReleasesSaltAndKeyBytesAndIgnoresNull) {
-    const size_t before = LiveLocalBlocks();
-    KeyCTX* key = Alloc_Init_KeyCTX(CALG_3DES);
-    ASSERT_NE(key, nullptr);
-    key->SaltLen = 88;
-    key->Salt = static_cast<BYTE*>(LocalAlloc(LPTR, 11));
-    ASSERT_NE(key->Salt, nullptr);
-    std::memset(key->KeyData, 0xA5, 24);
-    EXPECT_EQ(LiveLocalBlocks(), before + 3);
-    Free_KeyCTX(key);
-    EXPECT_EQ(LiveLocalBlocks(), before);
-    Free_KeyCTX(nullptr);
-}
-
 TEST(HashRecords, LengthsByAlgorithmAndUnknownRefused) {
     const std::pair<ALG_ID, DWORD> rows[] = {
         {CALG_MD2, 16}, {CALG_MD5, 16}, {CALG_SHA1, 20}, {CALG_MAC, 8}, {CALG_SSL3_SHAMD5, 36}, {CALG_SHA_256, 32},
@@ -120,23 +106,6 @@ TEST(HashRecords, LengthsByAlgorithmAndUnknownRefused) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_ALGID));
     }
     EXPECT_EQ(LiveLocalBlocks(), before);
-}
-
-TEST(HashRecords, FreeReleasesStateValueAndMacKeyOnce) {
-    const size_t before = LiveLocalBlocks();
-    HashCTX* hash = Alloc_Init_HashCTX(CALG_MAC);
-    ASSERT_NE(hash, nullptr);
-    hash->HashState = static_cast<crypto::HASH_STATE*>(LocalAlloc(LPTR, 64));
-    hash->MacKeyLen = 64;
-    hash->MacKey = static_cast<BYTE*>(LocalAlloc(LPTR, 9));
-    ASSERT_NE(hash->MacKey, nullptr);
-    EXPECT_EQ(LiveLocalBlocks(), before + 4);
-    SetLastError(0);
-    Free_HashCTX(hash);
-    EXPECT_EQ(LiveLocalBlocks(), before);
-    // The local allocator refuses a second release of a block and says so; nothing was refused.
-    EXPECT_EQ(GetLastError(), 0u);
-    Free_HashCTX(nullptr);
 }
 
 TEST(ContainerRecords, NameIsCutTo36AndTerminated) {

@@ -115,11 +115,6 @@ TEST_F(Handles, ForgedHandlesAreRejectedWithoutBeingRead) {
     EXPECT_EQ(lookalike.Context, &provContext) << "a forged record must not be cleared or freed";
 }
 
-TEST_F(Handles, NullOutputIsRefused) {
-    EXPECT_FALSE(Alloc_Init_CryptoHandle(nullptr, HANDLE_KEY_TYPE, &keyContext, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-}
-
 TEST_F(Handles, TableStaysConsistentUnderConcurrentUse) {
     const uint64_t prov = Make(HANDLE_PROVIDER_TYPE, &provContext);
     auto worker = [&] {

@@ -90,6 +90,7 @@ TEST_F(ReleaseWiping, KeyRecordLosesIvStatusNameAndKeyBytes) {
     EXPECT_WIPED(key, KeyCTX, ContainerName);
     EXPECT_EQ(Released(keyData, 0, 24), Zeros(24));
     EXPECT_EQ(Released(salt, 0, 5), Zeros(5));
+    Free_KeyCTX(nullptr);
 }
 
 TEST_F(ReleaseWiping, HashRecordLosesMacKeyIvAndValue) {
@@ -100,16 +101,23 @@ TEST_F(ReleaseWiping, HashRecordLosesMacKeyIvAndValue) {
     std::memset(hash->MacKey, 0x66, 9);
     std::memset(hash->MacIV, 0x77, sizeof(hash->MacIV));
     std::memset(hash->HashValue, 0x88, hash->HashLen);
+    hash->HashState = static_cast<crypto::HASH_STATE*>(LocalAlloc(LPTR, 64));
     const void* macKey = hash->MacKey;
     const void* value = hash->HashValue;
+    const void* state = hash->HashState;
     WatchBlock(hash, sizeof(HashCTX));
     WatchBlock(macKey, 9);
     WatchBlock(value, 8);
+    WatchBlock(state, 0);
 
+    SetLastError(0);
     Free_HashCTX(hash);
+    EXPECT_EQ(GetLastError(), 0u) << "the allocator refused a release: something was freed twice";
     EXPECT_WIPED(hash, HashCTX, MacIV);
     EXPECT_EQ(Released(macKey, 0, 9), Zeros(9));
     EXPECT_EQ(Released(value, 0, 8), Zeros(8));
+    Released(state, 0, 0);  // fails the test unless the engine state was released too
+    Free_HashCTX(nullptr);
 }
 
 TEST_F(ReleaseWiping, ContainerRecordLosesSeedAndStatus) {

@@ -1,21 +1,51 @@
-// A simulated card connected as the process's card session, for the container tests: what is
-// on the card is set up and inspected through the simulator's own model, never through the
-// card layer under test.
+// Shared by the container tests: a simulated card connected as the process's card session, set
+// up and inspected through the simulator's own model (never through the card layer under test),
+// and plain reads of a container's registry record.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "card/card_files.h"
 #include "card/reader_session.h"
+#include "core/container_registry.h"
 #include "kelm/winapi.h"
 #include "support/sim_fixture.h"
 
 namespace kelm::test {
+
+struct RegistryValue {
+    DWORD type;
+    std::vector<BYTE> bytes;
+};
+
+// The value of the container's "MorvaCSP-" subkey in the keyset's tree, if it is there.
+inline std::optional<RegistryValue> ReadContainerValue(bool machine, const std::string& name, const char* value) {
+    const std::string path =
+        std::string(machine ? core::kMachineKeysPath : core::kUserKeysPath) + "\\MorvaCSP-" + name;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    RegistryValue result{0, std::vector<BYTE>(64)};
+    DWORD size = static_cast<DWORD>(result.bytes.size());
+    const LONG status = value == nullptr ? ERROR_SUCCESS
+                                         : RegQueryValueExA(key, value, nullptr, &result.type, result.bytes.data(), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return std::nullopt;
+    result.bytes.resize(value == nullptr ? 0 : size);
+    return result;
+}
+
+inline bool SubkeyExists(bool machine, const std::string& name) {
+    return ReadContainerValue(machine, name, nullptr).has_value();
+}
 
 class ContainerCard {
 public:
