@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "card_selection.h"
 #include "commands.h"
 #include "platform/pcsc_backend.h"
 #include "resources/resources.h"
@@ -124,6 +125,13 @@ int main(int argc, char** argv) {
             std::printf("%s", best->usage);
             return kExitOk;
         }
+    }
+    // --card sim:IMAGE puts the simulated card behind the PC/SC functions for the whole command.
+    CardSelection selection;
+    std::string selection_error;
+    if (int status = SelectCard(options, &selection, &selection_error); status != kExitOk) {
+        PrintError(selection_error);
+        return status;
     }
     return best->run(options, rest);
 }

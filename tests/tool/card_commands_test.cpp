@@ -1,0 +1,90 @@
+// kelm-tool card new/init/show and --card sim:IMAGE: images made, described, refused, and the
+// simulated card answering raw commands through the tool's PC/SC path.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string output;  // standard output and standard error together
+};
+
+Outcome RunTool(const std::string& environment, const std::string& arguments) {
+    const std::string command = environment + " '" + std::string(KELM_TOOL_PATH) + "' " + arguments + " 2>&1 </dev/null";
+    Outcome outcome;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return outcome;
+    char buffer[512];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
+    const int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+class ToolCardCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("kelm-tool-card-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    fs::path dir_;
+};
+
+TEST_F(ToolCardCommands, NewShowAndUseAnImage) {
+    const std::string image = Path("card.json");
+    Outcome made = RunTool("", "card init --type 7 --protocol T0 --pin 2468 '" + image + "'");
+    ASSERT_EQ(made.status, 0) << made.output;
+    Outcome again = RunTool("", "card new '" + image + "'");
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.output.find("already exists"), std::string::npos) << again.output;
+
+    Outcome shown = RunTool("", "card show '" + image + "'");
+    ASSERT_EQ(shown.status, 0) << shown.output;
+    EXPECT_NE(shown.output.find("card type 7, T=0"), std::string::npos) << shown.output;
+    EXPECT_NE(shown.output.find("PIN tries left: 3"), std::string::npos) << shown.output;
+    EXPECT_NE(shown.output.find("containers: 0 of 7"), std::string::npos) << shown.output;
+
+    // Type 7's identifier, a wrong PIN through the simulated reader, then the tries left.
+    Outcome apdu = RunTool("", "--card 'sim:" + image + "' apdu 00A4040008F15C3E0027950106 002001281032FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF");
+    ASSERT_EQ(apdu.status, 0) << apdu.output;
+    EXPECT_EQ(apdu.output, "90 00\n63 C2\n");
+    shown = RunTool("", "--card 'sim:" + image + "' card show");
+    EXPECT_NE(shown.output.find("PIN tries left: 2"), std::string::npos) << shown.output;
+}
+
+TEST_F(ToolCardCommands, DefaultImageFollowsXdgDataHome) {
+    Outcome made = RunTool("XDG_DATA_HOME='" + dir_.string() + "'", "card new --type 3");
+    ASSERT_EQ(made.status, 0) << made.output;
+    EXPECT_TRUE(fs::exists(dir_ / "kelm" / "card.json")) << made.output;
+    EXPECT_EQ(RunTool("XDG_DATA_HOME='" + dir_.string() + "'", "card show").status, 0);
+}
+
+TEST_F(ToolCardCommands, BadChoicesAreRefusedClearly) {
+    const std::string image = Path("bad.json");
+    std::ofstream(image) << "{\"format\": \"kelm-sim-card\", \"version\": 1";
+    Outcome corrupt = RunTool("", "--card 'sim:" + image + "' apdu 00860000");
+    EXPECT_EQ(corrupt.status, 1);
+    EXPECT_NE(corrupt.output.find("refused"), std::string::npos) << corrupt.output;
+    Outcome shown = RunTool("", "card show '" + image + "'");
+    EXPECT_EQ(shown.status, 1);
+    for (const char* arguments : {"--card other:x apdu 00860000", "--card sim:x --reader R apdu 00860000", "card new --type 2 x",
+                                  "card new --protocol T2 x", "card new --pin 12345678901234567 x", "card show a b"}) {
+        SCOPED_TRACE(arguments);
+        EXPECT_EQ(RunTool("", arguments).status, 2);
+    }
+    EXPECT_FALSE(fs::exists("x"));
+}
+
+}  // namespace
