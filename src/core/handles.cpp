@@ -1,8 +1,11 @@
 #include "core/handles.h"
 
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_set>
+#include <vector>
 
 #include "core/secure_wipe.h"
 #include "kelm/winapi.h"
@@ -11,17 +14,46 @@ namespace kelm::core {
 
 namespace {
 
-// The addresses of every HANDLE_CTX handed out and not yet freed. Callers may share handles
-// between threads carelessly; the table itself stays consistent whatever they do.
+// Handle records come from slots that the table owns for the life of the process. A released
+// slot is reused only after kReuseDistance other releases, oldest first, so a stale handle does
+// not quietly come back as the next object made: a general-purpose allocator would hand the
+// same address straight back.
+constexpr size_t kSlotsPerChunk = 256;
+constexpr size_t kReuseDistance = 1024;
+
+// Callers may share handles between threads carelessly; the table itself stays consistent
+// whatever they do.
 struct HandleTable {
     std::mutex Lock;
-    std::unordered_set<const HANDLE_CTX*> Live;
+    std::unordered_set<const HANDLE_CTX*> Live;  // handed out and not yet freed
+    std::deque<HANDLE_CTX*> Released;            // free slots, oldest release first
+    std::vector<HANDLE_CTX*> Fresh;              // never-used slots of the newest chunk
+    std::vector<std::unique_ptr<HANDLE_CTX[]>> Chunks;
 };
 
 HandleTable& Table() {
     // Never destroyed: handles may still be released by code running during process exit.
     static HandleTable* table = new HandleTable;
     return *table;
+}
+
+// A zeroed slot, or null when out of memory. Called with the table locked.
+HANDLE_CTX* TakeSlot(HandleTable& table) {
+    if (table.Released.size() > kReuseDistance) {
+        HANDLE_CTX* slot = table.Released.front();
+        table.Released.pop_front();
+        return slot;
+    }
+    if (table.Fresh.empty()) {
+        std::unique_ptr<HANDLE_CTX[]> chunk(new (std::nothrow) HANDLE_CTX[kSlotsPerChunk]());
+        if (chunk == nullptr) return nullptr;
+        table.Fresh.reserve(kSlotsPerChunk);
+        for (size_t i = kSlotsPerChunk; i-- > 0;) table.Fresh.push_back(&chunk[i]);
+        table.Chunks.push_back(std::move(chunk));
+    }
+    HANDLE_CTX* slot = table.Fresh.back();
+    table.Fresh.pop_back();
+    return slot;
 }
 
 }  // namespace
@@ -31,26 +63,21 @@ BOOL Alloc_Init_CryptoHandle(uint64_t* out, DWORD type, void* context, uint64_t 
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    auto* record = static_cast<HANDLE_CTX*>(LocalAlloc(LPTR, sizeof(HANDLE_CTX)));
-    if (record == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
-    const uint64_t handle = EncodeHandle(record);
-    record->Context = context;
-    record->HndType = type;
-    record->hProv = owner != 0 ? owner : handle;
-
     HandleTable& table = Table();
     try {
         std::lock_guard<std::mutex> guard(table.Lock);
+        HANDLE_CTX* record = TakeSlot(table);
+        if (record == nullptr) throw std::bad_alloc();
         table.Live.insert(record);
+        const uint64_t handle = EncodeHandle(record);
+        record->Context = context;
+        record->HndType = type;
+        record->hProv = owner != 0 ? owner : handle;
+        *out = handle;
     } catch (const std::bad_alloc&) {
-        LocalFree(record);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    *out = handle;
     return TRUE;
 }
 
@@ -76,18 +103,19 @@ void* Get_CryptoCTX(uint64_t handle, DWORD type, uint64_t hProv) {
 void Free_CryptoHandle(uint64_t handle) {
     const DWORD saved = GetLastError();
     HANDLE_CTX* record = DecodeHandle(handle);
-    {
-        HandleTable& table = Table();
+    HandleTable& table = Table();
+    try {
         std::lock_guard<std::mutex> guard(table.Lock);
         if (handle == 0 || table.Live.erase(record) == 0) {
             SetLastError(static_cast<DWORD>(NTE_BAD_UID));
             return;
         }
+        // Cleared so that nothing of the object outlives its handle in the slot.
+        SecureZero(record, sizeof(HANDLE_CTX));
+        table.Released.push_back(record);
+    } catch (const std::bad_alloc&) {
+        // The slot is out of the live table and cleared; it is simply never reused.
     }
-    // Once out of the table the record is ours alone; clear it so a stale copy of the handle
-    // that reaches freed memory finds nothing usable.
-    SecureZero(record, sizeof(HANDLE_CTX));
-    LocalFree(record);
     SetLastError(saved);
 }
 

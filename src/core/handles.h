@@ -1,6 +1,7 @@
 // Masked handles: a handle is the address of its HANDLE_CTX XOR HANDLE_MASK. Validation is a
 // lookup in the process-wide table of live handle records, so a forged, stale or foreign handle
-// is rejected without ever being dereferenced.
+// is rejected without ever being dereferenced. The records live in slots the table owns, and a
+// released slot is reused only after many later releases, so a stale handle stays stale.
 #pragma once
 
 #include <cstddef>

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/context_records.h"
-#include "core/handles.h"
 #include "kelm/winapi.h"
 
 namespace {
@@ -131,18 +130,6 @@ TEST_F(ReleaseWiping, ContainerRecordLosesSeedAndStatus) {
     Free_ContainerCTX(container);
     EXPECT_WIPED(container, ContainerCTX, RandSeed);
     EXPECT_WIPED(container, ContainerCTX, Card_ContainerStatus);
-}
-
-TEST_F(ReleaseWiping, HandleRecordIsClearedSoAStaleCopyFindsNothing) {
-    int context = 0;
-    uint64_t handle = 0;
-    ASSERT_TRUE(Alloc_Init_CryptoHandle(&handle, HANDLE_KEY_TYPE, &context, 0x1234));
-    const void* record = DecodeHandle(handle);
-    WatchBlock(record, sizeof(HANDLE_CTX));
-
-    Free_CryptoHandle(handle);
-    EXPECT_EQ(Released(record, 0, sizeof(HANDLE_CTX)), Zeros(sizeof(HANDLE_CTX)));
-    EXPECT_EQ(context, 0) << "the context behind a handle is never released with it";
 }
 
 }  // namespace
