@@ -20,8 +20,9 @@ namespace kelm::core {
 namespace {
 
 struct Containers : test::InMemoryRegistryTest {
+    virtual int CardType() const { return 1; }
     void SetUp() override {
-        card.Start();
+        card.Start(CardType());
         localBlocks = platform::CountLiveAllocations().local_blocks;
         liveHandles = LiveHandleCount();
     }
@@ -262,6 +263,41 @@ TEST_F(Containers, DefaultNameComesFromCardUserOrFallback) {
     ASSERT_TRUE(GetUserNameA(user, &size));
     EXPECT_EQ(DefaultContainerName(0), std::string(user).substr(0, 36));
 }
+
+// The whole life of a container in each keyset, on each card type the simulator knows. One
+// keyless container at a time: card type 7 drops keyless records whenever a new one is made.
+struct ContainersOnEveryCardType : Containers, ::testing::WithParamInterface<int> {
+    int CardType() const override { return GetParam(); }
+};
+
+TEST_P(ContainersOnEveryCardType, CreateListOpenDeleteClose) {
+    const uint64_t user = Create("user-container");
+    EXPECT_EQ(card.Names(), std::vector<std::string>{"user-container"});
+    ProvCTX* prov = Alloc_ProvCTX();
+    ASSERT_NE(prov, nullptr);
+    EXPECT_EQ(Prov_ReadContainerNames(prov), 0u);
+    EXPECT_EQ(prov->ContainerCount, 1u);
+    EXPECT_STREQ(prov->ContainerNames, "user-container");
+    Free_ProvCTX(prov);
+
+    const uint64_t reopened = Open("user-container");
+    ASSERT_NE(Context(reopened), nullptr);
+    EXPECT_EQ(Morva_Default_DeleteContainer(reopened), 0u);
+    EXPECT_TRUE(card.Names().empty());
+    EXPECT_FALSE(test::SubkeyExists(false, "user-container"));
+
+    const uint64_t machine = Create("machine-container", CRYPT_MACHINE_KEYSET);
+    EXPECT_EQ(card.Names(), std::vector<std::string>{"machine-container"});
+    EXPECT_TRUE(test::SubkeyExists(true, "machine-container"));
+    EXPECT_EQ(Close(machine), 0u);
+    EXPECT_TRUE(card.Names().empty());
+    EXPECT_FALSE(test::SubkeyExists(true, "machine-container"));
+    Close(reopened);
+    Close(user);
+}
+
+INSTANTIATE_TEST_SUITE_P(CardTypes, ContainersOnEveryCardType, ::testing::Values(1, 3, 5, 6, 7),
+                         [](const ::testing::TestParamInfo<int>& info) { return "Type" + std::to_string(info.param); });
 
 }  // namespace
 }  // namespace kelm::core
