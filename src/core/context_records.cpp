@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/secure_wipe.h"
+#include "crypto/hash_engine.h"
 #include "kelm/winapi.h"
 
 namespace kelm::core {
@@ -136,11 +137,9 @@ void Free_HashCTX(HashCTX* hash) {
     if (hash == nullptr) {
         return;
     }
-    // The running engine state comes from LocalAlloc(LPTR) in the hash entry points.
-    if (hash->HashState != nullptr) {
-        LocalFree(hash->HashState);
-        hash->HashState = nullptr;
-    }
+    // A hash destroyed before it was finished still holds running state over the caller's data.
+    WipeAndFree(hash->HashState, sizeof(crypto::HASH_STATE));
+    hash->HashState = nullptr;
     // A MAC value or a digest of secret data is as sensitive as the key that made it.
     WipeAndFree(hash->HashValue, hash->HashLen);
     hash->HashValue = nullptr;

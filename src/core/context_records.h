@@ -19,8 +19,8 @@ void Free_KeyCTX(KeyCTX* key);
 // HashLen by id (MD2 16, MD5 16, SHA-1 20, MAC 8, SSL3 SHA+MD5 36, SHA-256 32) with a zero-filled
 // value buffer of that size. Null with NTE_BAD_ALGID or ERROR_NOT_ENOUGH_MEMORY.
 HashCTX* Alloc_Init_HashCTX(ALG_ID algid);
-// Frees the engine state (already wiped when the hash was finished), the value and MacKey
-// (wiped, MacKeyLen/8 + 1 bytes), each once.
+// Wipes and frees the engine state (a HASH_STATE from LocalAlloc(LPTR)), the value and MacKey
+// (MacKeyLen/8 + 1 bytes), each once, then the record.
 void Free_HashCTX(HashCTX* hash);
 
 // Name cut to 36 characters (read no further than that). Null name: ERROR_INVALID_PARAMETER.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/context_records.h"
+#include "crypto/hash_engine.h"
 #include "kelm/winapi.h"
 
 namespace {
@@ -100,14 +101,16 @@ TEST_F(ReleaseWiping, HashRecordLosesMacKeyIvAndValue) {
     std::memset(hash->MacKey, 0x66, 9);
     std::memset(hash->MacIV, 0x77, sizeof(hash->MacIV));
     std::memset(hash->HashValue, 0x88, hash->HashLen);
-    hash->HashState = static_cast<crypto::HASH_STATE*>(LocalAlloc(LPTR, 64));
+    hash->HashState = static_cast<crypto::HASH_STATE*>(LocalAlloc(LPTR, sizeof(crypto::HASH_STATE)));
+    ASSERT_NE(hash->HashState, nullptr);
+    std::memset(hash->HashState, 0x5A, sizeof(crypto::HASH_STATE));
     const void* macKey = hash->MacKey;
     const void* value = hash->HashValue;
     const void* state = hash->HashState;
     WatchBlock(hash, sizeof(HashCTX));
     WatchBlock(macKey, 9);
     WatchBlock(value, 8);
-    WatchBlock(state, 0);
+    WatchBlock(state, sizeof(crypto::HASH_STATE));
 
     SetLastError(0);
     Free_HashCTX(hash);
@@ -115,7 +118,8 @@ TEST_F(ReleaseWiping, HashRecordLosesMacKeyIvAndValue) {
     EXPECT_WIPED(hash, HashCTX, MacIV);
     EXPECT_EQ(Released(macKey, 0, 9), Zeros(9));
     EXPECT_EQ(Released(value, 0, 8), Zeros(8));
-    Released(state, 0, 0);  // fails the test unless the engine state was released too
+    EXPECT_EQ(Released(state, 0, sizeof(crypto::HASH_STATE)), Zeros(sizeof(crypto::HASH_STATE)))
+        << "an unfinished hash's running state survived";
     Free_HashCTX(nullptr);
 }
 
