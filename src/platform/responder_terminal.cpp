@@ -198,8 +198,10 @@ std::optional<DialogAction> TerminalResponder::Dialog(const DialogShown& dialog)
         // The edit box's prompt is its label; the other labels are shown above it.
         if (!labels.empty()) labels.erase(0, labels.find('\n') + 1);
         Write(terminal, labels);
-        Write(terminal, (prompt.empty() ? std::string("Text") : Printable(prompt)) + " (Ctrl-D to cancel) ");
+        // Echo goes off (discarding typeahead) before the prompt appears, so that nothing typed
+        // in answer to the prompt is thrown away.
         if (password && !terminal.EchoOff()) password = false;
+        Write(terminal, (prompt.empty() ? std::string("Text") : Printable(prompt)) + " (Ctrl-D to cancel) ");
         bool typed = ReadLine(terminal, &action.edit_text);
         terminal.EchoOn();
         Write(terminal, "\n");
