@@ -77,7 +77,12 @@ void InProcessBackend::SetMute(const std::string& reader_name, bool mute) {
 
 std::vector<Exchange> InProcessBackend::Log() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return log_;
+    return std::vector<Exchange>(log_.begin(), log_.end());
+}
+
+void InProcessBackend::Record(Exchange entry) {
+    if (log_.size() >= kLogLimit) log_.pop_front();
+    log_.push_back(std::move(entry));
 }
 
 void InProcessBackend::ClearLog() {
@@ -197,7 +202,7 @@ LONG InProcessBackend::Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* co
     Reader* reader = FindReader(handle.reader);
     Exchange entry{handle.reader, std::vector<BYTE>(command, command ? command + command_length : command), {}};
     auto fail = [&](LONG code) {
-        log_.push_back(std::move(entry));
+        Record(std::move(entry));
         return code;
     };
     if (!command || command_length == 0 || !response_length) return fail(SCARD_E_INVALID_PARAMETER);
@@ -218,7 +223,7 @@ LONG InProcessBackend::Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* co
         answer.resize(std::min(answer.size(), reader->truncate_to));
     }
     entry.response = answer;
-    log_.push_back(std::move(entry));
+    Record(std::move(entry));
     if (!response || *response_length < answer.size()) {
         *response_length = static_cast<DWORD>(answer.size());
         return SCARD_E_INSUFFICIENT_BUFFER;

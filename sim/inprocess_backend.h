@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -51,6 +52,8 @@ public:
     // A mute card: every transmission fails with SCARD_E_TIMEOUT until unmuted.
     void SetMute(const std::string& reader, bool mute);
 
+    // The most recent exchanges (at most kLogLimit), oldest first.
+    static constexpr size_t kLogLimit = 100000;
     std::vector<Exchange> Log() const;
     void ClearLog();
     size_t OpenHandles() const;
@@ -93,7 +96,8 @@ private:
     std::map<SCARDCONTEXT, bool> contexts_;
     std::map<SCARDHANDLE, Handle> handles_;
     ULONG_PTR next_id_ = 0x1000;
-    std::vector<Exchange> log_;
+    std::deque<Exchange> log_;
+    void Record(Exchange entry);
 };
 
 }  // namespace kelm::sim
