@@ -57,8 +57,9 @@ Reply ReadFile(SimCard& card, const Command& c) {
     Reply r;
     // The continuation byte: 0 on the last piece; otherwise the length of the next answer (type 5: 1).
     BYTE continuation = remaining == 0 ? 0 : type == 5 ? 1 : static_cast<BYTE>(1 + std::min(piece, remaining));
-    r.data.push_back(continuation);
-    r.data.insert(r.data.end(), cert.begin() + static_cast<long>(offset), cert.begin() + static_cast<long>(next));
+    r.data.resize(1 + count);
+    r.data[0] = continuation;
+    std::copy_n(cert.begin() + static_cast<long>(offset), count, r.data.begin() + 1);
     CardSession* s = &session;
     r.on_delivery = [s, next, remaining] {
         s->reading = remaining != 0;

@@ -121,21 +121,25 @@ SimCardPtr NewCardImage(const std::string& path, const NewCardOptions& options, 
 
 std::vector<BYTE> CardAtr(const SimCard& card) {
     // Historical bytes: "KELMSIM" and the card type as a digit.
-    std::vector<BYTE> history = {'K', 'E', 'L', 'M', 'S', 'I', 'M', static_cast<BYTE>('0' + card.image.type)};
-    std::vector<BYTE> atr;
+    const BYTE history[8] = {'K', 'E', 'L', 'M', 'S', 'I', 'M', static_cast<BYTE>('0' + card.image.type)};
+    BYTE atr[32];
+    size_t n = 0;
+    atr[n++] = 0x3B;  // TS: direct convention
     if (card.image.protocol == CardProtocol::T0) {
-        // TS, T0 (TB1 and TC1 present), TB1 = 00 (no programming voltage), TC1 = 00; T=0 implied.
-        atr = {0x3B, static_cast<BYTE>(0x60 | history.size()), 0x00, 0x00};
-        atr.insert(atr.end(), history.begin(), history.end());
-        return atr;
+        // T0 (TB1 and TC1 present), TB1 = 00 (no programming voltage), TC1 = 00; T=0 implied.
+        atr[n++] = static_cast<BYTE>(0x60 | sizeof history);
+        atr[n++] = 0x00;
+        atr[n++] = 0x00;
+        for (BYTE b : history) atr[n++] = b;
+        return std::vector<BYTE>(atr, atr + n);
     }
-    // TS, T0 (TD1), TD1 (TD2, T=1), TD2 (TA3, TB3, T=1), TA3 = IFSC 254, TB3 = BWI 4 / CWI 5, history, TCK.
-    atr = {0x3B, static_cast<BYTE>(0x80 | history.size()), 0x81, 0x31, 0xFE, 0x45};
-    atr.insert(atr.end(), history.begin(), history.end());
+    // T0 (TD1), TD1 (TD2, T=1), TD2 (TA3, TB3, T=1), TA3 = IFSC 254, TB3 = BWI 4 / CWI 5, history, TCK.
+    for (BYTE b : {static_cast<BYTE>(0x80 | sizeof history), BYTE{0x81}, BYTE{0x31}, BYTE{0xFE}, BYTE{0x45}}) atr[n++] = b;
+    for (BYTE b : history) atr[n++] = b;
     BYTE check = 0;
-    for (size_t i = 1; i < atr.size(); ++i) check ^= atr[i];
-    atr.push_back(check);
-    return atr;
+    for (size_t i = 1; i < n; ++i) check ^= atr[i];
+    atr[n++] = check;
+    return std::vector<BYTE>(atr, atr + n);
 }
 
 void CardPowerOn(SimCard& card) {
