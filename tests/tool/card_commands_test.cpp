@@ -64,6 +64,22 @@ TEST_F(ToolCardCommands, NewShowAndUseAnImage) {
     EXPECT_NE(shown.output.find("PIN tries left: 2"), std::string::npos) << shown.output;
 }
 
+TEST_F(ToolCardCommands, ImagesCanHoldContainersWithKeys) {
+    const std::string image = Path("filled.json");
+    Outcome made = RunTool("", "card new --container alice --container bob '" + image + "'");
+    ASSERT_EQ(made.status, 0) << made.output;
+    Outcome shown = RunTool("", "card show '" + image + "'");
+    EXPECT_NE(shown.output.find("\"alice\"  signature 80 01, exchange 80 02"), std::string::npos) << shown.output;
+    EXPECT_NE(shown.output.find("\"bob\"  signature 80 03, exchange 80 04"), std::string::npos) << shown.output;
+    EXPECT_NE(shown.output.find("80 04  exchange, 1024-bit key"), std::string::npos) << shown.output;
+    // Six key files hold three such containers, not four; nothing is left behind.
+    const std::string full = Path("full.json");
+    Outcome refused = RunTool("", "card new --container a --container b --container c --container d '" + full + "'");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("no free key files"), std::string::npos) << refused.output;
+    EXPECT_FALSE(fs::exists(full));
+}
+
 TEST_F(ToolCardCommands, DefaultImageFollowsXdgDataHome) {
     Outcome made = RunTool("XDG_DATA_HOME='" + dir_.string() + "'", "card new --type 3");
     ASSERT_EQ(made.status, 0) << made.output;

@@ -25,8 +25,27 @@ bool ImageArgument(const Options& options, const std::string& given, std::string
     return true;
 }
 
+// A container with a fresh signature key and exchange key in the next two unused key files.
+bool AddFilledContainer(sim::SimCard& card, const std::string& name, std::string* error) {
+    std::vector<WORD> free_files;
+    int count = sim::CardType(card) == 7 ? 7 : 6;
+    for (int i = 1; i <= count && free_files.size() < 2; ++i) {
+        WORD id = static_cast<WORD>(0x8000 | i);
+        bool used = false;
+        for (const sim::ContainerInfo& info : sim::ContainersOf(card)) used = used || info.signature_file == id || info.exchange_file == id;
+        if (!used && !sim::PublicKeyOf(card, id, nullptr, nullptr)) free_files.push_back(id);
+    }
+    if (free_files.size() < 2) {
+        *error = "no free key files left for container \"" + name + "\"";
+        return false;
+    }
+    return sim::PutNewKey(card, free_files[0], error) && sim::AddKeyFile(card, free_files[1], 1, error) &&
+           sim::PutNewKey(card, free_files[1], error) && sim::AddContainer(card, name, free_files[0], free_files[1], error);
+}
+
 int RunCardNew(const Options& options, const std::vector<std::string>& args) {
     sim::NewCardOptions card;
+    std::vector<std::string> containers;
     std::string image;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -59,6 +78,12 @@ int RunCardNew(const Options& options, const std::vector<std::string>& args) {
                 PrintError("card new: --cert-code takes 8 bytes of hexadecimal");
                 return kExitUsage;
             }
+        } else if (a == "--container" && has_value) {
+            containers.push_back(args[++i]);
+            if (containers.back().size() > 36) {
+                PrintError("card new: a container name has at most 36 characters");
+                return kExitUsage;
+            }
         } else if (!a.empty() && a[0] == '-') {
             PrintError("card new: unknown option '" + a + "'");
             return kExitUsage;
@@ -74,9 +99,22 @@ int RunCardNew(const Options& options, const std::vector<std::string>& args) {
         PrintError("card new: " + error);
         return kExitUsage;
     }
-    if (!MakeParentDirectories(image, &error) || !sim::NewCardImage(image, card, &error)) {
+    if (!MakeParentDirectories(image, &error)) {
         PrintError("card new: " + error);
         return kExitFailure;
+    }
+    sim::SimCardPtr made = sim::NewCardImage(image, card, &error);
+    if (!made) {
+        PrintError("card new: " + error);
+        return kExitFailure;
+    }
+    for (const std::string& name : containers) {
+        if (!AddFilledContainer(*made, name, &error)) {
+            made.reset();
+            std::remove(image.c_str());
+            PrintError("card new: " + error);
+            return kExitFailure;
+        }
     }
     std::printf("%s: card type %d, T=%d\n", image.c_str(), card.type, card.protocol == sim::CardProtocol::T0 ? 0 : 1);
     return kExitOk;
@@ -104,11 +142,13 @@ int RunCardShow(const Options& options, const std::vector<std::string>& args) {
 
 const char kNewUsage[] =
     "Usage: kelm-tool card new [--type 1|3|5|6|7] [--protocol T0|T1] [--pin PIN]\n"
-    "                          [--pin-pad ENTRY] [--cert-code HEX] [IMAGE]\n"
+    "                          [--pin-pad ENTRY] [--cert-code HEX] [--container NAME]... [IMAGE]\n"
     "Makes an empty simulated card and writes its image to IMAGE (default: the image of\n"
     "--card sim:IMAGE, else $XDG_DATA_HOME/kelm/card.json). Defaults: type 1, T1, PIN 12345678,\n"
     "no PIN pad, any certificate code accepted. An existing image is never overwritten.\n"
-    "--pin-pad ENTRY gives the reader a PIN pad on which the user types ENTRY.\n";
+    "--pin-pad ENTRY gives the reader a PIN pad on which the user types ENTRY.\n"
+    "--container NAME adds a container with a new signature key and exchange key, each in the\n"
+    "next unused key file (two per container).\n";
 
 }  // namespace
 
