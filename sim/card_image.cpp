@@ -310,10 +310,13 @@ bool LoadImage(const std::string& path, CardImage* image, std::string* error) {
         if (error) *error = "cannot open card image " + path;
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    std::ostringstream stream;
+    stream << in.rdbuf();
+    std::string text = stream.str();
     std::string detail;
-    if (!ImageFromJson(text.str(), image, &detail)) {
+    bool ok = ImageFromJson(text, image, &detail);
+    std::fill(text.begin(), text.end(), '\0');  // it holds the private keys
+    if (!ok) {
         if (error) *error = "card image " + path + " refused: " + detail;
         return false;
     }
@@ -328,7 +331,9 @@ bool SaveImage(const std::string& path, const CardImage& image, std::string* err
             if (error) *error = "cannot write " + temporary;
             return false;
         }
-        out << ImageToJson(image);
+        std::string text = ImageToJson(image);
+        out << text;
+        std::fill(text.begin(), text.end(), '\0');  // it holds the private keys
         out.flush();
         if (!out) {
             if (error) *error = "cannot write " + temporary;

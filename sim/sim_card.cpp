@@ -4,6 +4,7 @@
 // On T=1 data comes back directly; an Le shorter than the answer gives 6Cxx.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -82,6 +83,7 @@ std::string FileName(WORD id) {
 
 void FreeSimCard(SimCard* card) {
     if (!card) return;
+    std::fill(card->session.rsa_half.begin(), card->session.rsa_half.end(), BYTE{0});
     for (auto& file : card->image.key_files) WipeKey(&file.key);
     delete card;
 }
@@ -142,18 +144,24 @@ std::vector<BYTE> CardAtr(const SimCard& card) {
     return std::vector<BYTE>(atr, atr + n);
 }
 
+namespace {
+
+// Forgets the session; the half block of a two-block RSA operation is wiped first.
+void ClearSession(SimCard& card, bool powered) {
+    std::fill(card.session.rsa_half.begin(), card.session.rsa_half.end(), BYTE{0});
+    card.session = CardSession{};
+    card.session.powered = powered;
+}
+
+}  // namespace
+
 void CardPowerOn(SimCard& card) {
-    if (card.session.powered) return;
-    card.session = CardSession{};
-    card.session.powered = true;
+    if (!card.session.powered) ClearSession(card, true);
 }
 
-void CardPowerOff(SimCard& card) { card.session = CardSession{}; }
+void CardPowerOff(SimCard& card) { ClearSession(card, false); }
 
-void CardReset(SimCard& card) {
-    card.session = CardSession{};
-    card.session.powered = true;
-}
+void CardReset(SimCard& card) { ClearSession(card, true); }
 
 std::vector<BYTE> CardExchange(SimCard& card, const BYTE* apdu, size_t length) {
     CardPowerOn(card);
