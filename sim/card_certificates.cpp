@@ -19,8 +19,10 @@ size_t DerLength(const BYTE* p, size_t available) {
     return 2 + count + length;
 }
 
-bool AllDigits(const BYTE* p, size_t n) {
-    return std::all_of(p, p + n, [](BYTE b) { return b >= '0' && b <= '9'; });
+// The validity header is date text: digits, and the zone letters of a time written without
+// seconds ("Z", "+", "-") where those fall inside the copied characters.
+bool DateText(const BYTE* p, size_t n) {
+    return std::all_of(p, p + n, [](BYTE b) { return (b >= '0' && b <= '9') || b == 'Z' || b == '+' || b == '-'; });
 }
 
 bool WithCode(int type) { return type == 1 || type == 5; }
@@ -86,7 +88,7 @@ Reply WriteCertificate(SimCard& card, const Command& c) {
         session.write_payload.assign(c.data + 1, c.data + c.lc);
         const auto& payload = session.write_payload;
         if (payload.size() < header + 4) return Abort(session, sw::kWrongLength);
-        if (!AllDigits(payload.data(), ValidityLength(type))) return Abort(session, sw::kWrongData);
+        if (!DateText(payload.data(), ValidityLength(type))) return Abort(session, sw::kWrongData);
         size_t length = DerLength(payload.data() + header, payload.size() - header);
         if (length == 0) return Abort(session, sw::kWrongData);
         if (type == 5 && static_cast<size_t>(payload[28] << 8 | payload[29]) != length) return Abort(session, sw::kWrongData);

@@ -34,7 +34,10 @@ LONG Transmit(const Connection& c, const std::vector<BYTE>& apdu, std::vector<BY
 
 TEST(SimBackend, ReadersWithAndWithoutCards) {
     ScopedSimCard sim;
-    sim.backend().AddReader("Empty Reader");
+    sim.AddEmptyReader("Empty Reader");
+    SimCardSetup seven;
+    seven.type = 7;
+    sim.AddReaderWithCard("Second Reader", seven);
     SCARDCONTEXT context = 0;
     ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS);
     char names[512];
@@ -42,6 +45,14 @@ TEST(SimBackend, ReadersWithAndWithoutCards) {
     ASSERT_EQ(SCardListReadersA(context, nullptr, names, &length), SCARD_S_SUCCESS);
     EXPECT_EQ(std::string(names), sim.reader());
     EXPECT_EQ(std::string(names + sim.reader().size() + 1), "Empty Reader");
+    EXPECT_EQ(std::string(names + sim.reader().size() + 14), "Second Reader");
+    DWORD state = 0;
+    std::vector<BYTE> atr;
+    EXPECT_EQ(kelm::platform::CurrentPcscBackend()->ReaderState(context, "Empty Reader", &state, &atr), SCARD_S_SUCCESS);
+    EXPECT_EQ(state, static_cast<DWORD>(SCARD_STATE_EMPTY));
+    EXPECT_EQ(kelm::platform::CurrentPcscBackend()->ReaderState(context, "Second Reader", &state, &atr), SCARD_S_SUCCESS);
+    EXPECT_EQ(state, static_cast<DWORD>(SCARD_STATE_PRESENT));
+    EXPECT_EQ(atr, CardAtr(*sim.backend().CardIn("Second Reader")));
 
     SCARDHANDLE handle = 0;
     DWORD protocol = 0;

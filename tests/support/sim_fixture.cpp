@@ -5,7 +5,7 @@
 
 namespace kelm::testing {
 
-ScopedSimCard::ScopedSimCard(const SimCardSetup& setup) : backend_(std::make_unique<sim::InProcessBackend>()) {
+sim::SimCardPtr NewSimCard(const SimCardSetup& setup) {
     sim::NewCardOptions options;
     options.type = setup.type;
     options.protocol = setup.protocol;
@@ -16,6 +16,11 @@ ScopedSimCard::ScopedSimCard(const SimCardSetup& setup) : backend_(std::make_uni
     std::string error;
     sim::SimCardPtr card = sim::NewCardImage(setup.image_path, options, &error);
     if (!card) ADD_FAILURE() << "simulated card not made: " << error;
+    return card;
+}
+
+ScopedSimCard::ScopedSimCard(const SimCardSetup& setup) : backend_(std::make_unique<sim::InProcessBackend>()) {
+    sim::SimCardPtr card = NewSimCard(setup);
     backend_->AddReader(reader_);
     if (card) backend_->InsertCard(reader_, std::move(card));
     previous_ = platform::CurrentPcscBackend();
@@ -28,6 +33,17 @@ sim::SimCard& ScopedSimCard::card() {
     sim::SimCard* card = backend_->CardIn(reader_);
     if (!card) {
         ADD_FAILURE() << "no card in " << reader_;
+        std::abort();
+    }
+    return *card;
+}
+
+sim::SimCard& ScopedSimCard::AddReaderWithCard(const std::string& reader, const SimCardSetup& setup) {
+    backend_->AddReader(reader);
+    backend_->InsertCard(reader, NewSimCard(setup));
+    sim::SimCard* card = backend_->CardIn(reader);
+    if (!card) {
+        ADD_FAILURE() << "no card in " << reader;
         std::abort();
     }
     return *card;

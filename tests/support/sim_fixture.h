@@ -27,6 +27,9 @@ struct SimCardSetup {
     std::string image_path;                // empty: the card lives in memory only
 };
 
+// A card made to `setup` (image_path empty: in memory), for further readers of a test.
+sim::SimCardPtr NewSimCard(const SimCardSetup& setup);
+
 class ScopedSimCard {
 public:
     explicit ScopedSimCard(const SimCardSetup& setup = SimCardSetup{});
@@ -37,6 +40,10 @@ public:
     sim::InProcessBackend& backend() { return *backend_; }
     sim::SimCard& card();  // the card in the reader (fails the test when it was removed)
     const std::string& reader() const { return reader_; }
+
+    // Another reader, listed after the existing ones, holding a card made to `setup` or empty.
+    sim::SimCard& AddReaderWithCard(const std::string& reader, const SimCardSetup& setup);
+    void AddEmptyReader(const std::string& reader) { backend_->AddReader(reader); }
 
     // Sends an APDU straight to the card model, bypassing PC/SC: for setting up a test.
     std::vector<BYTE> Send(const std::vector<BYTE>& apdu);
