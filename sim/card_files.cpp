@@ -49,7 +49,15 @@ Reply SelectCommand(SimCard& card, const Command& c) {
     if (c.lc != 2) return Status(sw::kWrongLength);
     WORD id = static_cast<WORD>(c.data[0] << 8 | c.data[1]);
     if (id != kDirectoryFile && !FindKeyFile(card.image, id)) return Status(sw::kFileMissing);
-    card.session.selected = id;
+    // Reads, listings and writes in progress belong to the file selected before.
+    CardSession& session = card.session;
+    session.selected = id;
+    session.reading = false;
+    session.listing = false;
+    session.reading_public = false;
+    session.public_rest.clear();
+    session.writing = false;
+    session.write_payload.clear();
     return Status(sw::kOk);
 }
 

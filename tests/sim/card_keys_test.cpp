@@ -279,8 +279,14 @@ TEST(SimCardKeys, CertificateWriteRefusals) {
     commands = WriteCommands(1, FakeCertificate(500), Bytes("AA AA AA AA AA AA AA AA"));
     for (const auto& command : commands) ASSERT_EQ(HexOf(Send(*card, command)), "90 00");
     EXPECT_EQ(CertificateOf(*card, 0x8001), FakeCertificate(500));
-    // A continuation without a start, a last piece of the wrong size, a header that is not digits.
+    // A continuation without a start, or after another file was selected; a last piece of the
+    // wrong size; a header that is not date text.
     EXPECT_EQ(HexOf(Send(*card, commands[1])), "69 85");
+    ASSERT_TRUE(AddKeyFile(*card, 0x8002, 0, &error)) << error;
+    Send(*card, commands[0]);
+    Send(*card, SelectFileApdu(0x8002));
+    EXPECT_EQ(HexOf(Send(*card, commands[1])), "69 85");
+    Send(*card, SelectFileApdu(0x8001));
     Send(*card, commands[0]);
     auto shortened = commands.back();
     shortened.pop_back();
