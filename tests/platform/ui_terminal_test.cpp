@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -44,7 +45,14 @@ protected:
         typist_ = std::thread([this, script = std::move(script)] {
             size_t next = 0;
             size_t searched = 0;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             while (!stop_) {
+                if (next < script.size() && std::chrono::steady_clock::now() > deadline) {
+                    // A prompt never came: end the input, so that the test fails instead of hanging.
+                    stalled_ = true;
+                    if (write(master_, "\x04", 1) < 0) return;
+                    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                }
                 pollfd waiting{master_, POLLIN, 0};
                 if (poll(&waiting, 1, 20) <= 0) continue;
                 char chunk[256];
@@ -65,10 +73,16 @@ protected:
     }
     std::string StopTypist() {
         if (typist_.joinable()) {
-            usleep(50000);  // let the last output arrive
             stop_ = true;
             typist_.join();
+            char chunk[256];
+            for (pollfd waiting{master_, POLLIN, 0}; poll(&waiting, 1, 50) > 0;) {
+                ssize_t n = read(master_, chunk, sizeof chunk);
+                if (n <= 0) break;
+                shown_.append(chunk, static_cast<size_t>(n));
+            }
         }
+        EXPECT_FALSE(stalled_) << "a prompt did not appear; the terminal showed: " << shown_;
         return shown_;
     }
 
@@ -77,6 +91,7 @@ protected:
     std::string device_;
     std::thread typist_;
     std::atomic<bool> stop_{false};
+    bool stalled_ = false;
     std::string shown_;
 };
 
