@@ -293,7 +293,7 @@ DWORD Card_OpenContainer(const char* name, BYTE* container_status) {
         BYTE* entry = container_status + kSlotEntryOffset[slot];
         if (info[4] == 1) {
             entry[0] = lo;
-            entry[1] = 2;  // STATUS_USED
+            entry[1] = kSlotStatusUsed;
             entry[2] = slot;
             entry[3] = (info[5] == 0x80 || Card_GetCardType() == 6) ? 4 : 2;
         }

@@ -38,6 +38,8 @@ constexpr size_t kReadPieceSizeType5 = 255;   // READ FILE piece, card type 5
 constexpr size_t kSlotEntryOffset[3] = {0, 2, 11};
 constexpr BYTE SLOT_SIGNATURE = 1;
 constexpr BYTE SLOT_EXCHANGE = 2;
+// Key and certificate status of a slot entry: 2 = present.
+constexpr BYTE kSlotStatusUsed = 2;
 
 // Tries the five card applications in order and sets the card type (0 when none answers; the
 // last SELECT's status is returned then).
