@@ -2,6 +2,7 @@
 // set. On T=0 a command with data that produces data answers 61xx and hands its data to GET
 // RESPONSE; a command without data whose Le (P3) differs from the answer's length answers 6Cxx.
 // On T=1 data comes back directly; an Le shorter than the answer gives 6Cxx.
+#include <mbedtls/x509_crt.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -71,6 +72,29 @@ void Save(SimCard& card, Reply* reply) {
         reply->data.clear();
         reply->on_delivery = nullptr;
     }
+}
+
+// The subject of a DER certificate as mbed TLS prints it, or "" when it does not parse.
+std::string CertificateSubject(const std::vector<BYTE>& der) {
+    mbedtls_x509_crt crt;
+    mbedtls_x509_crt_init(&crt);
+    std::string subject;
+    if (mbedtls_x509_crt_parse_der(&crt, der.data(), der.size()) == 0) {
+        char buf[256];
+        if (mbedtls_x509_dn_gets(buf, sizeof buf, &crt.subject) > 0) subject = buf;
+    }
+    mbedtls_x509_crt_free(&crt);
+    return subject;
+}
+
+std::string HexText(const std::vector<BYTE>& bytes) {
+    std::string out;
+    char buf[4];
+    for (BYTE b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        out += buf;
+    }
+    return out;
 }
 
 std::string FileName(WORD id) {
@@ -237,6 +261,12 @@ std::string DescribeCard(const SimCard& card) {
         if (file.certificate.empty()) out << "no certificate";
         else out << "certificate " << file.certificate.size() << " bytes";
         out << " (capacity " << file.capacity << ")\n";
+        if (!file.certificate.empty()) {
+            std::string subject = CertificateSubject(file.certificate);
+            if (!subject.empty()) out << "      subject " << subject << "\n";
+            if (!file.validity.empty()) out << "      validity written " << file.validity << "\n";
+            if (!file.cert_code.empty()) out << "      code " << HexText(file.cert_code) << "\n";
+        }
     }
     return out.str();
 }

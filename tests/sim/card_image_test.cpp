@@ -84,6 +84,37 @@ TEST_F(SimCardImage, CardSurvivesReopening) {
     EXPECT_NE(DescribeCard(*card).find("1024-bit key"), std::string::npos);
 }
 
+// A self-signed certificate, subject CN=Card Holder, O=KELM Test.
+const char kCertificateHex[] =
+    "3082023030820199a003020102021406365c63f08bf7e1aa2b0ef548e6c021d52b4b1a300d06092a864886f70d0101050500"
+    "302a3114301206035504030c0b4361726420486f6c64657231123010060355040a0c094b454c4d2054657374301e170d3236"
+    "313230363032323432305a170d3336313230333032323432305a302a3114301206035504030c0b4361726420486f6c646572"
+    "31123010060355040a0c094b454c4d205465737430819f300d06092a864886f70d010101050003818d0030818902818100e8"
+    "659b108d08a0c3c61e303cf9189664bfe09315a90499fe0eea30a754e3e47a92aac4fa5054772df6b1ac43c8507ac031db6f"
+    "b043e1b1942be03194bb684d67f2f6598883cfc556f2e4162441cbd02fc4ba4738655a2f00706cd05915d4cc42dd04b546aa"
+    "2e9e86dac8bebc5adf9f47fbefab403bbfa5809aaa798df553192b0203010001a3533051301d0603551d0e04160414b65801"
+    "c563e9ecd377a156b8b740e43917475f30301f0603551d23041830168014b65801c563e9ecd377a156b8b740e43917475f30"
+    "300f0603551d130101ff040530030101ff300d06092a864886f70d01010505000381810043f0b3e06a1cf02b026d490e06e5"
+    "518cd2a4b445d75023e8d3590c0ce37ee3e24d8784fe08f0a3866bfb5a70f868a5e94b363e4c87bf42f45250a074bdd7b02a"
+    "c78051ff475cff342e4dc8fb97beef77eb16cb0d459cc5af0fa26a85b71606207b98f69e4ad50637b5cbdb6a03cbbf39e5cd"
+    "906285b64c3b008bcd94191cd604";
+
+TEST_F(SimCardImage, DescriptionNamesKeysCertificatesAndTries) {
+    std::string error;
+    SimCardPtr card = NewCardImage("", NewCardOptions{}, &error);
+    ASSERT_TRUE(card) << error;
+    ASSERT_TRUE(PutNewKey(*card, 0x8001, &error)) << error;
+    ASSERT_TRUE(PutCertificate(*card, 0x8001, Bytes(kCertificateHex), &error)) << error;
+    ASSERT_TRUE(AddContainer(*card, "holder", 0x8001, 0, &error)) << error;
+    Send(*card, VerifyApdu(1, "1"));
+    std::string text = DescribeCard(*card);
+    for (const char* expected : {"card type 1, T=1", "PIN tries left: 2 of 3", "containers: 1 of 6",
+                                 "\"holder\"  signature 80 01, exchange none", "80 01  signature, 1024-bit key, certificate 564 bytes",
+                                 "subject CN=Card Holder, O=KELM Test"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    }
+}
+
 TEST_F(SimCardImage, DamagedImagesAreRefusedAndLeftAlone) {
     std::string path = PathOf("card.json");
     std::string error;
