@@ -99,7 +99,9 @@ Reply CreateKeyFile(SimCard& card, const Command& c) {
     const BYTE* d = c.data;
     WORD id = static_cast<WORD>(d[0] << 8 | d[1]);
     WORD capacity = static_cast<WORD>(d[5] << 8 | d[6]);
-    bool size_ok = d[4] == 2 || (d[4] == 4 && (card.image.type == 5 || card.image.type == 6));
+    // Type 6 holds 2048-bit keys only, type 5 either size, the others 1024-bit keys only.
+    int type = card.image.type;
+    bool size_ok = type == 6 ? d[4] == 4 : (d[4] == 2 || (d[4] == 4 && type == 5));
     if (!IsKeyFileId(card.image, id) || d[2] > 1 || d[3] != 0 || d[7] != 0 || !size_ok || capacity == 0 ||
         capacity > kMaxCertCapacity)
         return Status(sw::kWrongData);

@@ -176,6 +176,8 @@ TEST(SimCardModel, CreateKeyFileChecksItsData) {
     EXPECT_EQ(HexOf(Send(*card, Bytes("00 42 00 00 04 80 02 00 00"))), "67 00");
     SimCardPtr seven = MemoryCard(7);
     EXPECT_EQ(HexOf(Send(*seven, CreateKeyFileApdu(0x8007, 1, 2))), "90 00");
+    SimCardPtr six = MemoryCard(6);
+    EXPECT_EQ(HexOf(Send(*six, CreateKeyFileApdu(0x8001, 0, 2))), "6A 80") << "type 6 keys are 2048-bit";
 }
 
 TEST(SimCardModel, PinTriesLockAndReset) {
