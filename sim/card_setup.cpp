@@ -1,4 +1,4 @@
-// Direct setup and inspection of a card's contents, bypassing the command set.
+// Direct setup of a card's contents and reading them back, bypassing the command set.
 #include <algorithm>
 #include <cstdio>
 

@@ -55,7 +55,7 @@ bool PutNewKey(SimCard& card, WORD id, std::string* error);                  // 
 bool PutCertificate(SimCard& card, WORD id, const std::vector<BYTE>& der, std::string* error);
 bool AddContainer(SimCard& card, const std::string& name, WORD signature_file, WORD exchange_file, std::string* error);
 
-// Inspection for tests and tools.
+// What a card holds, read directly for tests and tools.
 int PinTriesLeft(const SimCard& card);
 bool PinVerified(const SimCard& card);
 // The public key in a key file (big-endian modulus and exponent); false when there is none.
