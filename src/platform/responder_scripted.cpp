@@ -1,5 +1,5 @@
 // The scripted responder of tests: queued answers, and a record of every box and dialog.
-#include "platform/ui_responder.h"
+#include "platform/ui_responders.h"
 
 namespace kelm::platform {
 
@@ -11,7 +11,12 @@ size_t ScriptedResponder::BoxCount() const {
 
 size_t ScriptedResponder::DialogCount() const { return events_.size() - BoxCount(); }
 
+ScriptedResponder::~ScriptedResponder() { Clear(); }
+
 void ScriptedResponder::Clear() {
+    for (std::optional<DialogAction>& action : dialog_actions_) {
+        if (action) WipeString(action->edit_text);
+    }
     box_answers_.clear();
     dialog_actions_.clear();
     events_.clear();

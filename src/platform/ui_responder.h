@@ -71,6 +71,11 @@ public:
         DialogShown dialog;   // when is_dialog
     };
 
+    ScriptedResponder() = default;
+    ScriptedResponder(const ScriptedResponder&) = delete;
+    ScriptedResponder& operator=(const ScriptedResponder&) = delete;
+    ~ScriptedResponder() override;  // wipes the texts still queued
+
     void QueueBoxAnswer(int answer) { box_answers_.push_back(answer); }
     void QueueDialogAction(DialogAction action) { dialog_actions_.push_back(std::move(action)); }
     void QueueDialogGone() { dialog_actions_.push_back(std::nullopt); }
@@ -78,6 +83,7 @@ public:
     const std::vector<Event>& events() const { return events_; }
     size_t BoxCount() const;
     size_t DialogCount() const;
+    // Forgets the record and the queues, wiping the queued texts (PINs, in tests and tools).
     void Clear();
 
     // With an empty queue: boxes get the unattended answer, dialogs are cancelled.
