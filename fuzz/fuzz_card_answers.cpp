@@ -77,7 +77,9 @@ public:
         if (answer.size() > *response_length) {
             return SCARD_E_INSUFFICIENT_BUFFER;
         }
-        std::memcpy(response, answer.data(), answer.size());
+        if (!answer.empty()) {
+            std::memcpy(response, answer.data(), answer.size());
+        }
         *response_length = static_cast<DWORD>(answer.size());
         return SCARD_S_SUCCESS;
     }
