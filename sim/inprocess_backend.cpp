@@ -141,6 +141,7 @@ LONG InProcessBackend::Connect(SCARDCONTEXT context, const std::string& reader_n
         if (share_mode == SCARD_SHARE_EXCLUSIVE || handle.share_mode == SCARD_SHARE_EXCLUSIVE) return SCARD_E_SHARING_VIOLATION;
     }
     DWORD protocol = SCARD_PROTOCOL_UNDEFINED;
+    if (share_mode != SCARD_SHARE_DIRECT && reader->mute) return SCARD_W_UNRESPONSIVE_CARD;  // no ATR
     if (share_mode != SCARD_SHARE_DIRECT) {
         protocol = CardPcscProtocol(*reader->card);
         if ((preferred_protocols & protocol) == 0) return SCARD_E_PROTO_MISMATCH;

@@ -49,7 +49,8 @@ public:
     // Fault injection, each for the next command transmitted to that reader only.
     void ForceNextStatus(const std::string& reader, WORD status);  // the card is not asked
     void TruncateNextAnswer(const std::string& reader, size_t length);
-    // A mute card: every transmission fails with SCARD_E_TIMEOUT until unmuted.
+    // A mute card: every transmission fails with SCARD_E_TIMEOUT and a new connection with
+    // SCARD_W_UNRESPONSIVE_CARD until unmuted.
     void SetMute(const std::string& reader, bool mute);
 
     // The most recent exchanges (at most kLogLimit), oldest first.

@@ -164,6 +164,11 @@ TEST(SimBackend, FaultInjectionAndLog) {
     EXPECT_EQ(HexOf(log[3].response), "90 00");
     EXPECT_EQ(log[3].reader, sim.reader());
     SCardReleaseContext(c.context);
+
+    sim.backend().SetMute(sim.reader(), true);
+    Connection other;
+    EXPECT_EQ(Open(&other, sim.reader(), SCARD_SHARE_SHARED), SCARD_W_UNRESPONSIVE_CARD);
+    SCardReleaseContext(other.context);
 }
 
 }  // namespace
