@@ -1,0 +1,337 @@
+// Provider contexts on the simulated card: flag checks and their combinations, the verify
+// context, the PIN asked exactly when a container is created or deleted, names cut to 36
+// characters, the provider's identity and algorithm table, both enumeration cursors, and a
+// release that ends the card session under another context.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "card/pin_verify.h"
+#include "card/reader_session.h"
+#include "kelm/csp.h"
+#include "kelm/winapi.h"
+#include "platform/clock_seam.h"
+#include "platform/memory.h"
+#include "platform/ui_responder.h"
+#include "support/registry_fixture.h"
+#include "support/sim_fixture.h"
+
+namespace kelm::csp {
+namespace {
+
+using platform::DialogAction;
+
+bool Registered(const std::string& name) {
+    HKEY key = nullptr;
+    const std::string path = "Software\\Microsoft\\Cryptography\\UserKeys\\MorvaCSP-" + name;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    DWORD size = 0;
+    const bool seeded = RegQueryValueExA(key, "RandSeed", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return seeded && size == 20;
+}
+
+class ProviderContexts : public testing::SimCardTest {
+protected:
+    void SetUp() override {
+        SimCardTest::SetUp();
+        platform::SetUiResponder(&ui_);
+        platform::UseFakeClock(&clock_);
+    }
+    void TearDown() override {
+        card::End_CardSession();
+        card::ClearPinCache();
+        platform::UseFakeClock(nullptr);
+        platform::SetUiResponder(nullptr);
+        SimCardTest::TearDown();
+    }
+
+    void TypePin(const std::string& pin = testing::kSimPin) { ui_.QueueDialogAction(DialogAction{IDOK, pin}); }
+    HCRYPTPROV Acquire(const char* name, DWORD flags) {
+        HCRYPTPROV prov = 0;
+        EXPECT_TRUE(CPAcquireContext(&prov, name, flags, nullptr)) << std::hex << GetLastError();
+        return prov;
+    }
+    std::string Param(HCRYPTPROV prov, DWORD param, DWORD flags = 0) {
+        DWORD size = 0;
+        if (!CPGetProvParam(prov, param, nullptr, &size, flags)) return "<failed>";
+        std::string data(size, '\0');
+        if (!CPGetProvParam(prov, param, reinterpret_cast<BYTE*>(data.data()), &size, flags)) return "<failed>";
+        return data.substr(0, size);
+    }
+    std::vector<std::string> CardContainers() {
+        HCRYPTPROV prov = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
+        std::vector<std::string> names;
+        char name[40];
+        for (DWORD flags = CRYPT_FIRST;; flags = 0) {
+            DWORD size = sizeof name;
+            if (!CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags)) break;
+            names.emplace_back(name);
+        }
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+        CPReleaseContext(prov, 0);
+        return names;
+    }
+
+    test::ScopedInMemoryRegistry registry_;
+    platform::ScriptedResponder ui_;
+    platform::FakeClock clock_;
+};
+
+TEST_F(ProviderContexts, BadFlagsAndNamesAreRefusedBeforeTheCardIsTouched) {
+    HCRYPTPROV prov = 0x1234;
+    EXPECT_FALSE(CPAcquireContext(&prov, "c", 0x100, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_FLAGS));
+    EXPECT_EQ(prov, 0u);
+    EXPECT_FALSE(CPAcquireContext(&prov, "abc", CRYPT_VERIFYCONTEXT, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(CPAcquireContext(nullptr, nullptr, CRYPT_VERIFYCONTEXT, nullptr));
+    EXPECT_TRUE(sim().backend().Log().empty());
+}
+
+TEST_F(ProviderContexts, VerifyContextHasABlankContainerAndNeedsNoPin) {
+    for (const char* name : {static_cast<const char*>(nullptr), ""}) {
+        HCRYPTPROV prov = Acquire(name, CRYPT_VERIFYCONTEXT);
+        EXPECT_EQ(Param(prov, PP_CONTAINER), std::string(36, ' ') + '\0');
+        EXPECT_TRUE(CPReleaseContext(prov, 0));
+    }
+    HCRYPTPROV prov = 0x55;
+    EXPECT_TRUE(CPAcquireContext(&prov, nullptr, CRYPT_VERIFYCONTEXT | CRYPT_DELETEKEYSET, nullptr));
+    EXPECT_EQ(prov, 0u);
+    EXPECT_EQ(ui_.DialogCount(), 0u);
+    EXPECT_FALSE(Registered(std::string(36, ' ')));
+}
+
+TEST_F(ProviderContexts, IdentityDeliveryAndRefusedParameters) {
+    HCRYPTPROV prov = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
+    EXPECT_EQ(Param(prov, PP_NAME), std::string("KELM CSP V5", 12));
+    const std::pair<DWORD, DWORD> dwords[] = {{PP_VERSION, 0x100}, {PP_PROVTYPE, 1}, {PP_IMPTYPE, 11}, {PP_KEYSET_TYPE, 32}};
+    for (const auto& [param, value] : dwords) {
+        EXPECT_EQ(Param(prov, param), std::string(reinterpret_cast<const char*>(&value), 4)) << param;
+    }
+    BYTE small[5] = {};
+    DWORD size = sizeof small;
+    EXPECT_FALSE(CPGetProvParam(prov, PP_NAME, small, &size, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(size, 12u);
+    EXPECT_EQ(small[0], 0) << "nothing is written into too small a buffer";
+    for (const auto& [param, error] : {std::pair<DWORD, LONG>{38, E_NOTIMPL}, {39, E_NOTIMPL}, {8, NTE_BAD_TYPE},
+                                       {999, NTE_BAD_TYPE}}) {
+        size = sizeof small;
+        EXPECT_FALSE(CPGetProvParam(prov, param, small, &size, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << param;
+    }
+    EXPECT_FALSE(CPSetProvParam(prov, PP_NAME, small, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
+    for (HCRYPTPROV forged : {HCRYPTPROV{0}, prov ^ 0x10, HCRYPTPROV{0xdeadbeef}}) {
+        EXPECT_FALSE(CPGetProvParam(forged, PP_NAME, nullptr, &size, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+        EXPECT_FALSE(CPSetProvParam(forged, PP_NAME, small, 0));
+        EXPECT_FALSE(CPReleaseContext(forged, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    }
+    EXPECT_TRUE(CPReleaseContext(prov, 0));
+    EXPECT_FALSE(CPReleaseContext(prov, 0));
+}
+
+TEST_F(ProviderContexts, AlgorithmTableRowByRowWithoutSkippingOnSizeQueries) {
+    struct Row {
+        ALG_ID algid;
+        DWORD bits, protocols;
+        const char* name;
+        DWORD name_length;
+        const char* long_name;
+    };
+    const Row rows[] = {
+        {0x6601, 56, 0, "DES", 4, "Data Encryption Standard (DES)"},
+        {0x6609, 112, 0, "3DES TWO KEY", 13, "Two Key Triple DES"},
+        {0x6603, 168, 0, "3DES", 5, "Three Key Triple DES"},
+        {0x8004, 160, 0x20, "SHA1", 6, "Secure Hash Algorithm (SHA-1)"},
+        {0x800C, 256, 0x20, "SHA256", 8, "Secure Hash Algorithm 256 (SHA-256)"},
+        {0x800D, 384, 0x20, "SHA384", 8, "Secure Hash Algorithm 256 (SHA-384)"},
+        {0x800E, 512, 0x20, "SHA512", 8, "Secure Hash Algorithm 256 (SHA-512)"},
+        {0x8003, 128, 0x20, "MD5", 4, "Message Digest 2 (MD5)"},
+        {0x2400, 1024, 0x30, "RSA_SIGN", 9, "RSA Signature"},
+        {0xA400, 1024, 0x30, "RSA_KEYX", 9, "RSA Key Exchange"},
+    };
+    HCRYPTPROV prov = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
+    for (size_t i = 0; i <= std::size(rows); ++i) {
+        const DWORD flags = i == 0 ? CRYPT_FIRST : 0;
+        PROV_ENUMALGS_EX ex;
+        std::memset(&ex, 0xCC, sizeof ex);
+        DWORD size = 0;
+        const bool more = CPGetProvParam(prov, PP_ENUMALGS_EX, nullptr, &size, flags);
+        if (i == std::size(rows)) {
+            EXPECT_FALSE(more);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+            break;
+        }
+        size = 10;
+        EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags));
+        size = sizeof ex;
+        ASSERT_TRUE(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags));
+        ASSERT_EQ(size, 88u);
+        const Row& row = rows[i];
+        EXPECT_EQ(ex.aiAlgid, row.algid);
+        EXPECT_TRUE(ex.dwDefaultLen == row.bits && ex.dwMinLen == row.bits && ex.dwMaxLen == row.bits) << i;
+        EXPECT_EQ(ex.dwProtocols, row.protocols);
+        EXPECT_EQ(std::string(ex.szName, sizeof ex.szName), std::string(row.name) + std::string(20 - strlen(row.name), '\0'));
+        EXPECT_EQ(ex.dwNameLen, row.name_length);
+        EXPECT_EQ(std::string(ex.szLongName, sizeof ex.szLongName),
+                  std::string(row.long_name) + std::string(40 - strlen(row.long_name), '\0'));
+        EXPECT_EQ(ex.dwLongNameLen, strlen(row.long_name) + 1);
+    }
+    // The short form shares the cursor.
+    PROV_ENUMALGS alg;
+    DWORD size = sizeof alg;
+    ASSERT_TRUE(CPGetProvParam(prov, PP_ENUMALGS, reinterpret_cast<BYTE*>(&alg), &size, CRYPT_FIRST));
+    EXPECT_TRUE(size == 32 && alg.aiAlgid == CALG_DES && alg.dwBitLen == 56 && alg.dwNameLen == 4);
+    EXPECT_EQ(Param(prov, PP_ENUMALGS).substr(0, 4), std::string("\x09\x66\x00\x00", 4));
+    EXPECT_TRUE(CPReleaseContext(prov, 0));
+}
+
+TEST_F(ProviderContexts, CreatingAndDeletingAskForThePinOncePerConnection) {
+    const platform::LiveAllocations before = platform::CountLiveAllocations();
+    TypePin();
+    HCRYPTPROV first = Acquire("alpha", CRYPT_NEWKEYSET);
+    HCRYPTPROV second = Acquire("beta", CRYPT_NEWKEYSET);
+    EXPECT_EQ(ui_.DialogCount(), 1u);
+    EXPECT_EQ(Param(first, PP_CONTAINER), std::string("alpha", 6));
+    EXPECT_TRUE(Registered("alpha") && Registered("beta"));
+    HCRYPTPROV again = 0;
+    EXPECT_FALSE(CPAcquireContext(&again, "alpha", CRYPT_NEWKEYSET, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_EXISTS));
+    EXPECT_TRUE(CPReleaseContext(second, 0));
+    EXPECT_TRUE(CPReleaseContext(first, 0));
+    EXPECT_EQ(platform::CountLiveAllocations().local_blocks, before.local_blocks);
+    EXPECT_EQ(CardContainers(), (std::vector<std::string>{"alpha", "beta"}));
+
+    // 31 seconds after the release ended the session, deleting asks again.
+    clock_.now_ms += 31000;
+    TypePin();
+    HCRYPTPROV deleted = 0x77;
+    ASSERT_TRUE(CPAcquireContext(&deleted, "alpha", CRYPT_DELETEKEYSET, nullptr)) << std::hex << GetLastError();
+    EXPECT_EQ(deleted, 0u);
+    EXPECT_EQ(ui_.DialogCount(), 2u);
+    EXPECT_FALSE(Registered("alpha"));
+    EXPECT_FALSE(CPAcquireContext(&deleted, "alpha", CRYPT_DELETEKEYSET, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+    EXPECT_FALSE(CPAcquireContext(&deleted, "alpha", 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_KEYSET));
+
+    // Silent creation asks nothing; new-and-delete together leaves nothing behind.
+    card::End_CardSession();
+    CPReleaseContext(Acquire("quiet", CRYPT_NEWKEYSET | CRYPT_SILENT), 0);
+    ASSERT_TRUE(CPAcquireContext(&deleted, "transient", CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_SILENT, nullptr));
+    EXPECT_EQ(deleted, 0u);
+    EXPECT_EQ(ui_.DialogCount(), 2u);
+    EXPECT_FALSE(Registered("transient"));
+    EXPECT_EQ(CardContainers(), (std::vector<std::string>{"beta", "quiet"}));
+}
+
+TEST_F(ProviderContexts, RefusedPinChangesNothingAndLeaksNothing) {
+    CPReleaseContext(Acquire("kept", CRYPT_NEWKEYSET | CRYPT_SILENT), 0);
+    const platform::LiveAllocations before = platform::CountLiveAllocations();
+    HCRYPTPROV prov = 0;
+    for (DWORD flags : {CRYPT_NEWKEYSET, CRYPT_DELETEKEYSET}) {
+        ui_.QueueDialogAction(DialogAction{IDCANCEL, ""});
+        EXPECT_FALSE(CPAcquireContext(&prov, flags == CRYPT_NEWKEYSET ? "other" : "kept", flags, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER));
+    }
+    TypePin("00000000");
+    ui_.QueueBoxAnswer(IDNO);
+    EXPECT_FALSE(CPAcquireContext(&prov, "kept", CRYPT_DELETEKEYSET, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
+    EXPECT_EQ(prov, 0u);
+    EXPECT_EQ(platform::CountLiveAllocations().local_blocks, before.local_blocks);
+    EXPECT_EQ(CardContainers(), std::vector<std::string>{"kept"});
+    EXPECT_TRUE(Registered("kept"));
+}
+
+TEST_F(ProviderContexts, LongNamesAreCutToThirtySixCharacters) {
+    const std::string name = "0123456789012345678901234567890123456789";
+    const std::string kept = name.substr(0, 36);
+    HCRYPTPROV prov = Acquire(name.c_str(), CRYPT_NEWKEYSET | CRYPT_SILENT);
+    EXPECT_EQ(Param(prov, PP_CONTAINER), kept + '\0');
+    EXPECT_TRUE(Registered(kept));
+    CPReleaseContext(prov, 0);
+    prov = Acquire(name.c_str(), 0);
+    EXPECT_EQ(Param(prov, PP_CONTAINER), kept + '\0');
+    CPReleaseContext(prov, 0);
+    EXPECT_EQ(CardContainers(), std::vector<std::string>{kept});
+}
+
+TEST_F(ProviderContexts, ContainerCursorMovesOnEveryCallOverTheListOfItsOpening) {
+    HCRYPTPROV empty = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
+    CPReleaseContext(Acquire("one", CRYPT_NEWKEYSET | CRYPT_SILENT), 0);
+    CPReleaseContext(Acquire("two", CRYPT_NEWKEYSET | CRYPT_SILENT), 0);
+    HCRYPTPROV prov = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
+    CPReleaseContext(Acquire("three", CRYPT_NEWKEYSET | CRYPT_SILENT), 0);
+
+    // The context opened on an empty card, and the one opened before "three", keep their lists.
+    DWORD size = 0;
+    EXPECT_FALSE(CPGetProvParam(empty, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_EQ(Param(prov, PP_ENUMCONTAINERS, CRYPT_FIRST), std::string("one", 4));
+    EXPECT_TRUE(CPGetProvParam(prov, PP_ENUMCONTAINERS, nullptr, &size, 0));  // moves to "two"
+    char name[40];
+    size = sizeof name;
+    EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    size = 2;
+    CPGetProvParam(prov, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST);
+    size = 2;
+    EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(size, 4u);
+    CPReleaseContext(prov, 0);
+    CPReleaseContext(empty, 0);
+}
+
+TEST_F(ProviderContexts, ReleaseEndsTheSessionUnderAnotherContext) {
+    TypePin();
+    HCRYPTPROV first = Acquire("shared", CRYPT_NEWKEYSET);
+    HCRYPTPROV second = Acquire("shared", 0);
+    ASSERT_EQ(card::Session().PinVerified, 1);
+    clock_.total_slept_ms = 0;
+    ASSERT_TRUE(CPReleaseContext(first, 0));
+    EXPECT_GE(clock_.total_slept_ms, 1000u);
+    EXPECT_EQ(card::Session().PinVerified, 0);
+    EXPECT_EQ(card::Session().Card, 0u);
+
+    // The other context lives on; its next PIN step reconnects and, later than 30 seconds,
+    // asks in the dialog again.
+    EXPECT_EQ(Param(second, PP_CONTAINER), std::string("shared", 7));
+    clock_.now_ms += 31000;
+    TypePin();
+    HCRYPTPROV created = Acquire("after", CRYPT_NEWKEYSET);
+    EXPECT_EQ(ui_.DialogCount(), 2u);
+    CPReleaseContext(created, 0);
+    EXPECT_TRUE(CPReleaseContext(second, 0));
+}
+
+class ProviderOnEveryCardType : public ProviderContexts, public ::testing::WithParamInterface<int> {
+protected:
+    testing::SimCardSetup Setup() const override {
+        testing::SimCardSetup setup;
+        setup.type = GetParam();
+        return setup;
+    }
+};
+
+TEST_P(ProviderOnEveryCardType, CreatesEnumeratesAndDeletes) {
+    TypePin();
+    HCRYPTPROV prov = Acquire("roundtrip", CRYPT_NEWKEYSET);
+    EXPECT_EQ(card::Session().CardType, static_cast<DWORD>(GetParam()));
+    CPReleaseContext(prov, 0);
+    EXPECT_EQ(CardContainers(), std::vector<std::string>{"roundtrip"});
+    ASSERT_TRUE(CPAcquireContext(&prov, "roundtrip", CRYPT_DELETEKEYSET, nullptr)) << std::hex << GetLastError();
+    EXPECT_TRUE(CardContainers().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(CardTypes, ProviderOnEveryCardType, ::testing::Values(1, 3, 5, 6, 7));
+
+}  // namespace
+}  // namespace kelm::csp
