@@ -83,7 +83,8 @@ DWORD Card_OpenContainer(const char* name, BYTE* container_status);
 // Erases the slot's key (the certificate stays) and clears the slot's entry except its
 // capacity byte. NTE_NO_KEY when the slot has no key.
 DWORD Card_DeleteRSAKey(const char* name, BYTE slot, DWORD unused, BYTE* container_status);
-// `count` random bytes from the card, 8 per GET CHALLENGE.
+// `count` random bytes from the card, 8 per GET CHALLENGE. Stops at the first block that fails
+// or comes back short (NTE_BAD_DATA), so no unfilled bytes pass for random ones.
 DWORD Card_GetChallenge(DWORD count, BYTE* out);
 // CREATE KEY FILE: file id, key kind (0 signature, 1 exchange), size code by card type, the
 // 2-byte certificate capacity, and the last data byte.
