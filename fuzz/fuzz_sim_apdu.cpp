@@ -24,8 +24,8 @@ const int kTypes[] = {1, 3, 5, 6, 7};
 // so that the key and certificate commands have something to work on. Key generation is slow,
 // so the fuzzed commands never generate; they work on copies of these.
 const SimCard& Template(int type_index, bool t0) {
-    static std::vector<SimCard*> cards(10, nullptr);
-    SimCard*& card = cards[static_cast<size_t>(type_index * 2 + (t0 ? 1 : 0))];
+    static SimCard* cards[10] = {};  // kept for the life of the process
+    SimCard*& card = cards[type_index * 2 + (t0 ? 1 : 0)];
     if (card) return *card;
     kelm::sim::NewCardOptions options;
     options.type = kTypes[type_index];
