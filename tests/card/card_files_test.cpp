@@ -104,25 +104,6 @@ TEST_F(CardFilesTest, ListingMoreNamesThanTheTableHoldsFails) {
     EXPECT_LT(card.sent.size(), 100u);
 }
 
-TEST_F(CardFilesTest, ContainerNameByIndex) {
-    Connected(SCARD_PROTOCOL_T1, 1);
-    char name[kContainerNameBytes + 4];
-    std::memset(name, '#', sizeof name);
-    card.Reply("90 00");
-    card.Reply(ListAnswer(0x25, {"One"}));
-    card.Reply(ListAnswer(0x00, {"Two", "Three"}));
-    EXPECT_EQ(0u, Card_GetContainerName(name, 3));
-    EXPECT_STREQ("Three", name);
-    EXPECT_EQ('#', name[kContainerNameBytes]);
-
-    std::memset(name, '#', sizeof name);
-    card.Reply("90 00");
-    card.Reply(ListAnswer(0x00, {"One", "Two"}));
-    EXPECT_EQ(STATUS_NO_MORE_NAMES, Card_GetContainerName(name, 3));
-    EXPECT_EQ('#', name[0]);
-    EXPECT_EQ(STATUS_NULL_BUFFER, Card_GetContainerName(nullptr, 1));
-}
-
 TEST_F(CardFilesTest, FindSendsTheNameCutToItsField) {
     Connected(SCARD_PROTOCOL_T1, 1);
     std::array<BYTE, 4> record{0xEE, 0xEE, 0xEE, 0xEE};

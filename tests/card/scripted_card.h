@@ -15,37 +15,14 @@
 #include "card/reader_session.h"
 #include "kelm/windows_types.h"
 #include "platform/pcsc_backend.h"
+#include "support/sim_fixture.h"
 
 namespace kelm::card::testing {
 
 using Bytes = std::vector<BYTE>;
 
-inline Bytes Hex(const std::string& text) {
-    Bytes out;
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ') {
-            digits.push_back(c);
-        }
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(static_cast<BYTE>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
-
-inline std::string ToHex(const Bytes& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) {
-            out.push_back(' ');
-        }
-        out.push_back(digits[bytes[i] >> 4]);
-        out.push_back(digits[bytes[i] & 0x0F]);
-    }
-    return out;
-}
+inline Bytes Hex(const std::string& text) { return kelm::testing::Bytes(text); }
+inline std::string ToHex(const Bytes& bytes) { return kelm::testing::HexOf(bytes); }
 
 class ScriptedCard : public platform::PcscBackend {
 public:

@@ -124,7 +124,10 @@ TEST_P(SimulatedCardTest, ContainersAreCreatedListedFoundAndOpened) {
     char name[kContainerNameBytes + 1] = {};
     EXPECT_EQ(0u, Card_GetContainerName(name, 2));
     EXPECT_STREQ("alice", name);
+    std::memset(name, '#', sizeof name);
     EXPECT_EQ(STATUS_NO_MORE_NAMES, Card_GetContainerName(name, 3));
+    EXPECT_EQ('#', name[0]);  // untouched
+    EXPECT_EQ(STATUS_NULL_BUFFER, Card_GetContainerName(nullptr, 1));
 
     BYTE record[kKeyFileRecordSize] = {0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(0u, Card_FindContainer("alice", record));
