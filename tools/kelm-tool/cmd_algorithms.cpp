@@ -20,7 +20,7 @@ int RunAlgorithms(const Options& global, const std::vector<std::string>& args) {
     if (const int status = PrepareProviderCard("algorithms", global, &card); status != kExitOk) return status;
     HCRYPTPROV prov = 0;
     if (!CPAcquireContext(&prov, nullptr, CRYPT_VERIFYCONTEXT, nullptr)) {
-        PrintError("algorithms: cannot open the provider: " + ErrorText(GetLastError()));
+        PrintError("algorithms: cannot open the provider: " + ProviderErrorText(GetLastError()));
         return kExitFailure;
     }
     std::printf("%-6s  %5s  %-9s  %-13s %s\n", "ALG_ID", "bits", "protocols", "name", "long name");
@@ -30,7 +30,7 @@ int RunAlgorithms(const Options& global, const std::vector<std::string>& args) {
         DWORD size = sizeof row;
         if (!CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&row), &size, flags)) {
             if (GetLastError() != ERROR_NO_MORE_ITEMS) {
-                PrintError("algorithms: " + ErrorText(GetLastError()));
+                PrintError("algorithms: " + ProviderErrorText(GetLastError()));
                 status = kExitFailure;
             }
             break;

@@ -14,7 +14,7 @@ namespace kelm::tool {
 namespace {
 
 int Failed(const std::string& command, const std::string& what) {
-    PrintError(command + ": " + what + ": " + ErrorText(GetLastError()));
+    PrintError(command + ": " + what + ": " + ProviderErrorText(GetLastError()));
     return kExitFailure;
 }
 

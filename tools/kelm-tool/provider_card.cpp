@@ -48,6 +48,12 @@ private:
 
 }  // namespace
 
+std::string ProviderErrorText(DWORD code) {
+    // The provider reports a missing reader or card with this one code.
+    if (code == ERROR_INVALID_FUNCTION) return ErrorText(code) + ": no supported card was found in the reader";
+    return ErrorText(code);
+}
+
 ProviderCard::~ProviderCard() {
     if (reader_filter != nullptr) platform::SetPcscBackend(nullptr);
 }

@@ -20,6 +20,9 @@ struct ProviderCard {
     ~ProviderCard();
 };
 
+// The error text of a failed entry point, with a hint when the provider found no card.
+std::string ProviderErrorText(DWORD code);
+
 // kExitOk, or the exit status after a message naming `command`.
 int PrepareProviderCard(const std::string& command, const Options& options, ProviderCard* card);
 
