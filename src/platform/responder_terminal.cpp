@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -30,10 +31,15 @@ struct Terminal {
         if (echo_off) tcsetattr(fd, TCSANOW, &saved);
         echo_off = false;
     }
+    // Echo off, and the line is edited here rather than by the terminal: with the terminal's
+    // signals off too, Ctrl-C cancels the prompt instead of killing the process with echo
+    // still off.
     bool EchoOff() {
         if (tcgetattr(fd, &saved) != 0) return false;
         termios quiet = saved;
-        quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHOE | ECHOK | ECHONL));
+        quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG));
+        quiet.c_cc[VMIN] = 1;
+        quiet.c_cc[VTIME] = 0;
         if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0) return false;
         echo_off = true;
         return true;
@@ -80,6 +86,31 @@ bool ReadLine(const Terminal& terminal, std::string* line) {
         if (n <= 0) return false;
         if (c == '\n' || c == '\r') return true;
         if (line->size() < kMaxLine) line->push_back(c);
+    }
+}
+
+// Reads a secret typed with echo off (see Terminal::EchoOff): Enter ends it; Backspace and
+// Ctrl-U edit it; Ctrl-C, Ctrl-D or the end of input cancel (false). Other control bytes are
+// ignored. At most kMaxLine bytes are kept, in a buffer that never reallocates.
+bool ReadSecretLine(const Terminal& terminal, std::string* line) {
+    constexpr char kInterrupt = 0x03, kEndOfInput = 0x04, kBackspace = 0x08, kKill = 0x15, kDelete = 0x7F;
+    WipeString(*line);
+    line->reserve(kMaxLine);
+    char c;
+    for (;;) {
+        ssize_t n = read(terminal.fd, &c, 1);
+        if (n <= 0 || c == kInterrupt || c == kEndOfInput) return false;
+        if (c == '\n' || c == '\r') return true;
+        if (c == kBackspace || c == kDelete) {
+            // Remove one whole character, continuation bytes first.
+            while (!line->empty() && (static_cast<unsigned char>(line->back()) & 0xC0) == 0x80) line->pop_back();
+            if (!line->empty()) line->pop_back();
+        } else if (c == kKill) {
+            std::fill(line->begin(), line->end(), '\0');
+            line->clear();
+        } else if (static_cast<unsigned char>(c) >= 0x20 && line->size() < kMaxLine) {
+            line->push_back(c);
+        }
     }
 }
 
@@ -202,7 +233,7 @@ std::optional<DialogAction> TerminalResponder::Dialog(const DialogShown& dialog)
         // in answer to the prompt is thrown away.
         if (password && !terminal.EchoOff()) password = false;
         Write(terminal, (prompt.empty() ? std::string("Text") : Printable(prompt)) + " (Ctrl-D to cancel) ");
-        bool typed = ReadLine(terminal, &action.edit_text);
+        bool typed = password ? ReadSecretLine(terminal, &action.edit_text) : ReadLine(terminal, &action.edit_text);
         terminal.EchoOn();
         Write(terminal, "\n");
         if (!typed) {

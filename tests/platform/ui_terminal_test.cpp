@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -139,15 +140,28 @@ INT_PTR CALLBACK PinProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
     return TRUE;
 }
 
-TEST_F(TerminalTest, PinIsReadWithoutEchoAndCtrlDCancels) {
+TEST_F(TerminalTest, PinIsReadWithoutEchoEditedAndCtrlDOrCtrlCCancels) {
     TerminalResponder terminal(device_);
     SetUiResponder(&terminal);
     HMODULE module = reinterpret_cast<HMODULE>(&g_anchor);
     RegisterModuleResources(module, &kResources);
-    StartTypist({{"Password(6-16)", "s3cr3t-PIN\n"}, {"Password(6-16)", "\x04"}});
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave_, &before), 0);
+    // Backspace removes a whole character (here a three-byte one), Ctrl-U the whole line.
+    StartTypist({{"Password(6-16)", "s3cr3t-PIN\xE5\xAF\x86\x7f\n"},
+                 {"Password(6-16)", "wrong\x15" "123456\r"},
+                 {"Password(6-16)", "12\x04"},
+                 {"Password(6-16)", "12\x03"}});
     EXPECT_EQ(DialogBoxParamA(module, MAKEINTRESOURCEA(102), nullptr, PinProc, 0), IDOK);
     EXPECT_EQ(g_read_pin, "s3cr3t-PIN");
+    EXPECT_EQ(DialogBoxParamA(module, MAKEINTRESOURCEA(102), nullptr, PinProc, 0), IDOK);
+    EXPECT_EQ(g_read_pin, "123456");
     EXPECT_EQ(DialogBoxParamA(module, MAKEINTRESOURCEA(102), nullptr, PinProc, 0), IDCANCEL);
+    EXPECT_EQ(DialogBoxParamA(module, MAKEINTRESOURCEA(102), nullptr, PinProc, 0), IDCANCEL);
+    // The terminal is left as it was found.
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave_, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
     std::string shown = StopTypist();
     EXPECT_NE(shown.find("[Input the pin code]"), std::string::npos);
     EXPECT_EQ(shown.find("s3cr3t"), std::string::npos) << "the PIN was echoed";
