@@ -63,6 +63,9 @@ TEST(SimCardModel, T0FramingUses61xxAnd6Cxx) {
     EXPECT_EQ(HexOf(Send(*card, "00 C0 00 00 30")), "6C 2B");
     // A T=0 command never carries data and Le together.
     EXPECT_EQ(HexOf(Send(*card, Concat(find, {0x00}))), "67 00");
+    // LIST CONTAINERS without Le is asked again with the exact length.
+    EXPECT_EQ(HexOf(Send(*card, "00 74 00 00")), "6C 25");
+    EXPECT_EQ(Send(*card, "00 74 00 00 25"), Concat(Concat({0x00}, NameField("alpha")), {0x90, 0x00}));
 }
 
 TEST(SimCardModel, T1ReturnsDataDirectly) {
@@ -127,16 +130,6 @@ TEST(SimCardModel, ListContainersComesInPiecesWithContinuationByte) {
     EXPECT_EQ(std::vector<BYTE>(second.begin() + 37, second.end()), NameField("name5"));
 }
 
-TEST(SimCardModel, T0ListWithoutLeIsAskedAgainWithTheExactLength) {
-    SimCardPtr card = MemoryCard(1, CardProtocol::T0);
-    Send(*card, SelectFileApdu(0x8010));
-    Send(*card, Concat(Bytes("00 7A 00 00 2B"), Record("one", 0, 0)));
-    EXPECT_EQ(HexOf(Send(*card, "00 74 00 00")), "6C 25");
-    auto answer = Send(*card, "00 74 00 00 25");
-    EXPECT_EQ(StatusOf(answer), 0x9000);
-    EXPECT_EQ(DataOf(answer), Concat({0x00}, NameField("one")));
-}
-
 TEST(SimCardModel, FileInformationInBothForms) {
     for (int type : {1, 5}) {
         SimCardPtr card = MemoryCard(type);
@@ -199,7 +192,7 @@ TEST(SimCardModel, PinTriesLockAndReset) {
     EXPECT_FALSE(PinVerified(*card));
 }
 
-TEST(SimCardModel, PinPaddingFollowsTheCardType) {
+TEST(SimCardModel, PinPaddingAndPinPadFollowTheCardAndReader) {
     SimCardPtr one = MemoryCard(1, CardProtocol::T1, "123456");
     EXPECT_EQ(HexOf(Send(*one, VerifyApdu(5, "123456"))), "63 C2") << "spaces are type 5's padding";
     EXPECT_EQ(HexOf(Send(*one, VerifyApdu(1, "123456"))), "90 00");
@@ -207,32 +200,33 @@ TEST(SimCardModel, PinPaddingFollowsTheCardType) {
     EXPECT_EQ(HexOf(Send(*five, VerifyApdu(5, "0123456789ABCDEF"))), "90 00");
     EXPECT_EQ(HexOf(Send(*five, Bytes("00 20 01 28 08 30 31 32 33 34 35 36 37"))), "67 00");
     EXPECT_EQ(HexOf(Send(*five, Concat(Bytes("00 20 00 00 10"), std::vector<BYTE>(16, 0x20)))), "6A 86");
-}
-
-TEST(SimCardModel, PinPadVerify) {
-    SimCardPtr card = MemoryCard(5);
-    EXPECT_EQ(HexOf(Send(*card, "80 20 01 28")), "6E 00") << "no PIN pad";
-    SetPinPad(*card, true, "99999999");
-    EXPECT_EQ(HexOf(Send(*card, "80 20 01 28")), "63 C2");
-    SetPinPad(*card, true, "12345678");
-    EXPECT_EQ(HexOf(Send(*card, "80 20 01 28")), "90 00");
-    EXPECT_TRUE(PinVerified(*card));
-    EXPECT_EQ(HexOf(Send(*card, "80 22 01 28")), "6E 00");
+    // The PIN-pad VERIFY checks the PIN entered on the reader's pad, when there is one.
+    EXPECT_EQ(HexOf(Send(*five, "80 20 01 28")), "6E 00") << "no PIN pad";
+    SetPinPad(*five, true, "99999999");
+    EXPECT_EQ(HexOf(Send(*five, "80 20 01 28")), "63 C2");
+    SetPinPad(*five, true, "0123456789ABCDEF");
+    CardReset(*five);
+    EXPECT_EQ(HexOf(Send(*five, "80 20 01 28")), "90 00");
+    EXPECT_TRUE(PinVerified(*five));
+    EXPECT_EQ(HexOf(Send(*five, "80 22 01 28")), "6E 00");
 }
 
 TEST(SimCardModel, MalformedCommandsGetStatusWords) {
     SimCardPtr card = MemoryCard(1);
-    EXPECT_EQ(HexOf(Send(*card, "00 A4 02")), "67 00");
-    EXPECT_EQ(HexOf(Send(*card, std::vector<BYTE>{})), "67 00");
-    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 05 80 10")), "67 00") << "Lc larger than the data";
-    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 02 80 10 00 00")), "67 00") << "data longer than Lc";
-    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 00 80 10")), "67 00") << "no extended lengths";
-    EXPECT_EQ(HexOf(Send(*card, "00 A4 02 00 03 80 10 00")), "67 00");
-    EXPECT_EQ(HexOf(Send(*card, "00 A4 03 00 02 80 10")), "6A 86");
-    EXPECT_EQ(HexOf(Send(*card, "00 B0 00 00 10")), "6D 00");
-    EXPECT_EQ(HexOf(Send(*card, "A0 A4 02 00 02 80 10")), "6E 00");
-    EXPECT_EQ(HexOf(Send(*card, "00 44 01 01 C9")), "69 86") << "nothing selected";
-    EXPECT_EQ(HexOf(Send(*card, "00 4A 00 00 00")), "6D 00") << "type 5's read on type 1";
+    const char* cases[][3] = {
+        {"", "67 00", "empty"},
+        {"00 A4 02", "67 00", "short header"},
+        {"00 A4 02 00 05 80 10", "67 00", "Lc larger than the data"},
+        {"00 A4 02 00 02 80 10 00 00", "67 00", "data longer than Lc"},
+        {"00 A4 02 00 00 80 10", "67 00", "no extended lengths"},
+        {"00 A4 02 00 03 80 10 00", "67 00", "wrong data size for SELECT FILE"},
+        {"00 A4 03 00 02 80 10", "6A 86", "unknown P1"},
+        {"00 B0 00 00 10", "6D 00", "unknown INS"},
+        {"A0 A4 02 00 02 80 10", "6E 00", "unknown CLA"},
+        {"00 44 01 01 C9", "69 86", "nothing selected"},
+        {"00 4A 00 00 00", "6D 00", "type 5's read on type 1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HexOf(Send(*card, c[0])), c[1]) << c[2];
 }
 
 }  // namespace
