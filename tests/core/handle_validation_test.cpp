@@ -1,5 +1,6 @@
-// Masked handles: encoding, the four checks of Get_CryptoCTX in order, and release. Forged
-// handles point at memory that must never be read; under ASan any such read fails the test.
+// Masked handles: encoding, the checks of Get_CryptoCTX, release, and handles that were never
+// handed out. Forged handles point at memory that must never be read; under ASan any such read
+// fails the test.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -28,88 +29,56 @@ struct Handles : ::testing::Test {
     int keyContext = 0;
 };
 
-TEST_F(Handles, HandleIsRecordAddressUnderTheMaskAndDecodesBack) {
-    std::set<uint64_t> seen;
-    std::vector<uint64_t> handles;
-    for (int i = 0; i < 16; ++i) {
-        const uint64_t handle = Make(HANDLE_HASH_TYPE, &keyContext, 1);
-        handles.push_back(handle);
-        EXPECT_TRUE(seen.insert(handle).second) << "two live records share a handle";
-        HANDLE_CTX* record = DecodeHandle(handle);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(record) ^ HANDLE_MASK, handle);
-        EXPECT_EQ(EncodeHandle(record), handle);
-        EXPECT_EQ(record->Context, &keyContext);
-        EXPECT_EQ(record->HndType, HANDLE_HASH_TYPE);
-    }
-    for (uint64_t handle : handles) Free_CryptoHandle(handle);
-}
-
-TEST_F(Handles, ProviderAndContainerHandlesOwnThemselvesKeysTheirProvider) {
-    const uint64_t prov = Make(HANDLE_PROVIDER_TYPE, &provContext);
-    const uint64_t key = Make(HANDLE_KEY_TYPE, &keyContext, prov);
-    EXPECT_EQ(DecodeHandle(prov)->hProv, prov);
-    EXPECT_EQ(DecodeHandle(key)->hProv, prov);
-    EXPECT_EQ(Get_CryptoCTX(prov, HANDLE_PROVIDER_TYPE, prov), &provContext);
-    EXPECT_EQ(Get_CryptoCTX(key, HANDLE_KEY_TYPE, prov), &keyContext);
-    Free_CryptoHandle(key);
-    Free_CryptoHandle(prov);
-}
-
-TEST_F(Handles, RejectsNullWrongTypeAndForeignOwner) {
+TEST_F(Handles, EncodingOwnershipAndTheChecksOfValidation) {
     const uint64_t provA = Make(HANDLE_PROVIDER_TYPE, &provContext);
     const uint64_t provB = Make(HANDLE_PROVIDER_TYPE, &provContext);
     const uint64_t key = Make(HANDLE_KEY_TYPE, &keyContext, provA);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(DecodeHandle(key)) ^ HANDLE_MASK, key);
+    EXPECT_EQ(DecodeHandle(provA)->hProv, provA) << "a provider owns itself";
+    EXPECT_EQ(DecodeHandle(key)->hProv, provA);
 
+    struct Row {
+        uint64_t handle;
+        DWORD type;
+        uint64_t owner;
+        void* expected;
+    } rows[] = {
+        {provA, HANDLE_PROVIDER_TYPE, provA, &provContext}, {key, HANDLE_KEY_TYPE, provA, &keyContext},
+        {0, HANDLE_PROVIDER_TYPE, 0, nullptr},              {provA, HANDLE_KEY_TYPE, provA, nullptr},
+        {key, HANDLE_HASH_TYPE, provA, nullptr},            {key, HANDLE_KEY_TYPE, provB, nullptr},
+        {provA, HANDLE_PROVIDER_TYPE, provB, nullptr},
+    };
     SetLastError(1234);
-    EXPECT_EQ(Get_CryptoCTX(0, HANDLE_PROVIDER_TYPE, 0), nullptr);
-    EXPECT_EQ(Get_CryptoCTX(provA, HANDLE_KEY_TYPE, provA), nullptr) << "provider used as a key";
-    EXPECT_EQ(Get_CryptoCTX(key, HANDLE_HASH_TYPE, provA), nullptr) << "key used as a hash";
-    EXPECT_EQ(Get_CryptoCTX(key, HANDLE_KEY_TYPE, provB), nullptr) << "key of A used under B";
-    EXPECT_EQ(Get_CryptoCTX(provA, HANDLE_PROVIDER_TYPE, provB), nullptr);
-    EXPECT_EQ(GetLastError(), 1234u) << "validation must leave the last error to the caller";
-
-    Free_CryptoHandle(key);
-    Free_CryptoHandle(provB);
-    Free_CryptoHandle(provA);
+    for (const Row& row : rows) {
+        EXPECT_EQ(Get_CryptoCTX(row.handle, row.type, row.owner), row.expected)
+            << std::hex << row.handle << " type " << row.type << " owner " << row.owner;
+    }
+    EXPECT_EQ(GetLastError(), 1234u) << "validation leaves the last error to the caller";
+    for (uint64_t handle : {key, provB, provA}) Free_CryptoHandle(handle);
 }
 
-TEST_F(Handles, FreedHandleIsStaleAndSecondFreeReportsBadUid) {
-    const uint64_t prov = Make(HANDLE_PROVIDER_TYPE, &provContext);
-    SetLastError(77);
-    Free_CryptoHandle(prov);
-    EXPECT_EQ(GetLastError(), 77u) << "a successful free restores the last error";
-    EXPECT_EQ(Get_CryptoCTX(prov, HANDLE_PROVIDER_TYPE, prov), nullptr);
-
-    Free_CryptoHandle(prov);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
-
-    // Repeated frees must not put the slot back more than once: it would then be handed out
-    // to two live objects at the same time.
-    for (int i = 0; i < 2000; ++i) Free_CryptoHandle(prov);
-    std::set<uint64_t> live;
-    for (int i = 0; i < 2500; ++i) live.insert(Make(HANDLE_KEY_TYPE, &keyContext, 1));
-    EXPECT_EQ(live.size(), 2500u);
-    for (uint64_t handle : live) Free_CryptoHandle(handle);
-}
-
-TEST_F(Handles, StaleHandleStaysStaleWhileNewObjectsAreMade) {
+TEST_F(Handles, FreedHandlesStayStaleAndAreNeverHandedOutTwice) {
     const uint64_t prov = Make(HANDLE_PROVIDER_TYPE, &provContext);
     const uint64_t stale = Make(HANDLE_KEY_TYPE, &keyContext, prov);
     const HANDLE_CTX* record = DecodeHandle(stale);
+    SetLastError(77);
     Free_CryptoHandle(stale);
+    EXPECT_EQ(GetLastError(), 77u) << "a successful free restores the last error";
     // The slot is the table's own memory, so it may be read here: nothing of the key is left.
     EXPECT_EQ(record->Context, nullptr);
     EXPECT_EQ(record->hProv, 0u);
+    Free_CryptoHandle(stale);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
 
-    // Objects of the same kind under the same provider, made and destroyed one after another,
-    // as an application does with keys: none of them takes over the destroyed key's handle.
-    int otherKey = 0;
-    for (int i = 0; i < 500; ++i) {
-        const uint64_t fresh = Make(HANDLE_KEY_TYPE, &otherKey, prov);
-        ASSERT_NE(fresh, stale);
-        ASSERT_EQ(Get_CryptoCTX(stale, HANDLE_KEY_TYPE, prov), nullptr);
-        Free_CryptoHandle(fresh);
-    }
+    // Repeated frees must not put the slot back more than once, and keys made one after
+    // another under the same provider never take over the destroyed key's handle.
+    for (int i = 0; i < 2000; ++i) Free_CryptoHandle(stale);
+    std::set<uint64_t> live;
+    for (int i = 0; i < 2500; ++i) live.insert(Make(HANDLE_KEY_TYPE, &keyContext, prov));
+    EXPECT_EQ(live.size(), 2500u);
+    EXPECT_EQ(live.count(stale), 0u);
+    EXPECT_EQ(Get_CryptoCTX(stale, HANDLE_KEY_TYPE, prov), nullptr);
+    for (uint64_t handle : live) Free_CryptoHandle(handle);
     Free_CryptoHandle(prov);
 }
 
@@ -122,13 +91,7 @@ TEST_F(Handles, ForgedHandlesAreRejectedWithoutBeingRead) {
     delete freed;  // ASan poisons it: a read through the handle would abort
 
     const uint64_t forged[] = {
-        lookalike.hProv,
-        dangling,
-        HANDLE_MASK ^ 0x10,                 // unmapped low page
-        HANDLE_MASK ^ 0xFFFF'FFFF'FFF0ULL,  // kernel half
-        0x1,
-        ~0ULL,
-        HANDLE_MASK,  // decodes to address 0
+        lookalike.hProv, dangling, HANDLE_MASK ^ 0x10, HANDLE_MASK ^ 0xFFFF'FFFF'FFF0ULL, 0x1, ~0ULL, HANDLE_MASK,
     };
     for (uint64_t handle : forged) {
         for (DWORD type : {HANDLE_PROVIDER_TYPE, HANDLE_CONTAINER_TYPE, HANDLE_KEY_TYPE, HANDLE_HASH_TYPE}) {
