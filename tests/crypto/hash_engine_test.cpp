@@ -41,9 +41,7 @@ TEST(HashEngine, StandardVectorsForEveryDivisionOfTheInput) {
     const std::string az = "abcdefghijklmnopqrstuvwxyz";
     const std::string alnum = "ABCDEFGHIJKLMNOPQRSTUVWXYZ" + az + "0123456789";
     std::string digits;
-    for (int i = 0; i < 8; ++i) {
-        digits += "1234567890";
-    }
+    for (int i = 0; i < 8; ++i) digits += "1234567890";
     const std::string sha448 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
     const std::vector<std::tuple<ALG_ID, std::string, std::string>> vectors = {
         {CALG_MD2, "", "8350e5a3e24c153df2275c9f80692773"},

@@ -19,15 +19,9 @@ bool LoadProviders() {
     return g_legacy_provider != nullptr;
 }
 
+// OpenSSL's plain "cfb" names are the 64-bit feedback ones.
 std::string CipherName(const std::string& mode, size_t keyBytes) {
-    const std::string& suffix = mode;  // OpenSSL's plain "cfb" names are the 64-bit feedback ones
-    if (keyBytes == 24) {
-        return "des-ede3-" + suffix;
-    }
-    if (keyBytes == 16) {
-        return mode == "ecb" ? "des-ede-ecb" : "des-ede-" + suffix;
-    }
-    return "des-" + suffix;
+    return (keyBytes == 24 ? "des-ede3-" : keyBytes == 16 ? "des-ede-" : "des-") + mode;
 }
 
 }  // namespace
@@ -77,17 +71,13 @@ Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, con
 Bytes RandomBytes(size_t length, uint32_t seed) {
     std::mt19937 generator(seed);
     Bytes out(length);
-    for (auto& b : out) {
-        b = static_cast<uint8_t>(generator());
-    }
+    for (auto& b : out) b = static_cast<uint8_t>(generator());
     return out;
 }
 
 Bytes FromHex(const std::string& hex) {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 

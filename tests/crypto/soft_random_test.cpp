@@ -55,22 +55,14 @@ Bytes ReferenceGenerate(Bytes& pool, int bits, FakeRuntime runtime, Bytes* raw =
         std::reverse(h.begin(), h.end());
         const Bytes k = test::OpenSslDigest("SHA1", h);
         Bytes c = test::OpenSslCipher("ecb", true, Bytes(k.begin(), k.begin() + 8), {}, b);
-        if (raw != nullptr && raw->empty()) {
-            *raw = c;
-        }
+        if (raw != nullptr && raw->empty()) *raw = c;
         Bytes d = test::OpenSslDigest("SHA1", c);
         std::reverse(d.begin(), d.end());
-        for (int i = 0; i < 20; ++i) {
-            pool[i] ^= d[i];
-        }
+        for (int i = 0; i < 20; ++i) pool[i] ^= d[i];
         std::reverse(pool.begin(), pool.end());
         pool = test::OpenSslDigest("SHA1", pool);
-        for (int i = 0; i < 8; ++i) {
-            c[i] = c[i] != 0 ? c[i] : pool[12 + i] | 0x01;
-        }
-        for (int i = 0; i < 8 && r > 0; ++i, --r) {
-            out.push_back(c[i]);
-        }
+        for (int i = 0; i < 8; ++i) c[i] = c[i] != 0 ? c[i] : pool[12 + i] | 0x01;
+        for (int i = 0; i < 8 && r > 0; ++i, --r) out.push_back(c[i]);
     }
     return out;
 }
@@ -146,9 +138,7 @@ TEST_F(SoftRandom, NeverEmitsZeroAndMovesOnAtTheSameClock) {
     Soft_GenRandom(nullptr, second.data(), 125 * 8);
     Soft_GenRandom(kEntropy, many.data(), 4096 * 8);
     EXPECT_NE(first, second);
-    for (const Bytes* b : {&first, &second, &many}) {
-        EXPECT_EQ(std::count(b->begin(), b->end(), 0), 0);
-    }
+    for (const Bytes* b : {&first, &second, &many}) EXPECT_EQ(std::count(b->begin(), b->end(), 0), 0);
 }
 
 }  // namespace
