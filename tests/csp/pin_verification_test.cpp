@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "card/apdu_transport.h"
@@ -28,21 +30,21 @@ protected:
         platform::UseFakeClock(&clock_);
     }
     void TearDown() override {
+        Remove();
+        platform::UseFakeClock(nullptr);
+        platform::SetUiResponder(nullptr);
+    }
+    void Remove() {
         End_CardSession();
         ClearPinCache();
         Session().ReaderType = READER_TYPE_PLAIN;
         sim_.reset();
-        platform::UseFakeClock(nullptr);
-        platform::SetUiResponder(nullptr);
     }
 
     // A fresh card, connected. `pin_pad`: the provider is told that the reader has a keypad;
     // `keypad_works`: the reader really handles the PIN-pad command.
     void Insert(int type, const std::string& pin = testing::kSimPin, bool pin_pad = false, bool keypad_works = true) {
-        End_CardSession();
-        ClearPinCache();
-        Session().ReaderType = READER_TYPE_PLAIN;
-        sim_.reset();
+        Remove();
         testing::SimCardSetup setup;
         setup.type = type;
         setup.pin = pin;
@@ -114,28 +116,23 @@ TEST_F(PinVerification, DialogThenTheSameThreadsPinForThirtySeconds) {
     EXPECT_EQ(shown.title, "Input the pin code");
     EXPECT_EQ(shown.edit_limit, 16);
     EXPECT_TRUE(shown.topmost && shown.visible);
-    int labelled = 0;
-    for (const auto& control : shown.controls) {
-        labelled += (control.id == 1023 && control.text == "Password(6-16)") +
-                    (control.id == IDOK && control.text == "Confirm") + (control.id == IDCANCEL && control.text == "Cancel");
+    std::set<std::pair<int, std::string>> labels;
+    for (const auto& control : shown.controls) labels.emplace(control.id, control.text);
+    for (const auto& label : {std::pair<int, std::string>{1023, "Password(6-16)"}, {IDOK, "Confirm"}, {IDCANCEL, "Cancel"}}) {
+        EXPECT_EQ(labels.count(label), 1u) << label.second;
     }
-    EXPECT_EQ(labelled, 3);
 
-    struct Step {
-        DWORD advance_ms;
-        DWORD thread;
-        bool dialog;
-    };
     // Each success restarts the window; another thread, or 31 seconds, brings the dialog back.
-    for (const Step step : {Step{29000, 1, false}, Step{29000, 1, false}, Step{0, 2, true}, Step{31000, 1, true}}) {
+    for (const auto& [advance_ms, thread, dialog] :
+         {std::tuple{29000u, 1u, false}, {29000u, 1u, false}, {0u, 2u, true}, {31000u, 1u, true}}) {
         Card_Disconnect();
         sim_->backend().ClearLog();
-        clock_.now_ms += step.advance_ms;
-        clock_.thread_id = step.thread;
+        clock_.now_ms += advance_ms;
+        clock_.thread_id = thread;
         const size_t dialogs = ui_.DialogCount();
-        if (step.dialog) Type(testing::kSimPin);
+        if (dialog) Type(testing::kSimPin);
         ASSERT_EQ(VerifyPIN(0), 1);
-        EXPECT_EQ(ui_.DialogCount(), dialogs + (step.dialog ? 1 : 0));
+        EXPECT_EQ(ui_.DialogCount(), dialogs + (dialog ? 1 : 0));
         EXPECT_EQ(Verifies().size(), 1u);
     }
 }
@@ -159,13 +156,19 @@ TEST_F(PinVerification, PinPadCollectsThePinAndFallsBackToTheDialogWhenUnsupport
     EXPECT_EQ(Verifies()[1].size(), 21u);
 }
 
-TEST_F(PinVerification, CancelWrongAndLockedPins) {
+TEST_F(PinVerification, CancelRetryWrongAndLockedPins) {
     Insert(1);
     ui_.QueueDialogAction(DialogAction{IDCANCEL, ""});
     EXPECT_EQ(VerifyPIN(0), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER));
     ui_.QueueDialogGone();
     EXPECT_EQ(VerifyPIN(0), 0);
+    // The retry dialog reports its button and sends nothing.
+    for (const auto& [command, result] : {std::pair{IDOK, 1}, std::pair{IDCANCEL, 2}, std::pair{1019, 1019}}) {
+        ui_.QueueDialogAction(DialogAction{command, ""});
+        EXPECT_EQ(DoCheckDialog(1), result);
+        EXPECT_EQ(ui_.events().back().dialog.template_id, 131);
+    }
     EXPECT_TRUE(Verifies().empty());
 
     // Wrong, "Yes" to try again, right: verified after two dialogs.
@@ -191,16 +194,6 @@ TEST_F(PinVerification, CancelWrongAndLockedPins) {
     EXPECT_EQ(VerifyPIN(0), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
     EXPECT_EQ(LastBoxText(), "The pin code of the  IC card has been locked!");
-}
-
-TEST_F(PinVerification, RetryDialogReportsItsButton) {
-    Insert(1);
-    for (const auto& [command, result] : {std::pair{IDOK, 1}, std::pair{IDCANCEL, 2}, std::pair{1019, 1019}}) {
-        ui_.QueueDialogAction(DialogAction{command, ""});
-        EXPECT_EQ(DoCheckDialog(1), result);
-        EXPECT_EQ(ui_.events().back().dialog.template_id, 131);
-    }
-    EXPECT_TRUE(Verifies().empty());
 }
 
 }  // namespace
