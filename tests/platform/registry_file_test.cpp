@@ -1,13 +1,13 @@
 // The file store: what reaches the disk, how it survives other processes and interrupted
 // writes, and how a damaged file is refused.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "kelm/winapi.h"
@@ -20,19 +20,14 @@ constexpr const char* kProviderKey = "SOFTWARE\\VESK\\ROSMAC10";
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
+bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
 LONG SetDword(HKEY parent, const char* path, const char* name, DWORD number) {
     HKEY key = nullptr;
@@ -129,6 +124,11 @@ TEST_F(RegistryFiles, InterruptedWriteLeavesTheOldFileWhole) {
 TEST_F(RegistryFiles, ProcessesWritingAtOnceLoseNothing) {
     constexpr int kProcesses = 4;
     constexpr int kValuesEach = 25;
+    // Half of the writes go to a key of the writer's own, so keys are created at once too.
+    const auto path = [](int p, int v) {
+        return v % 2 == 0 ? std::string(kProviderKey) : "Own\\Child" + std::to_string(p);
+    };
+    const auto name = [](int p, int v) { return "p" + std::to_string(p) + "v" + std::to_string(v); };
     pid_t children[kProcesses];
     for (int p = 0; p < kProcesses; ++p) {
         children[p] = ::fork();
@@ -136,12 +136,8 @@ TEST_F(RegistryFiles, ProcessesWritingAtOnceLoseNothing) {
         if (children[p] == 0) {
             int failures = 0;
             for (int v = 0; v < kValuesEach; ++v) {
-                const std::string name = "p" + std::to_string(p) + "v" + std::to_string(v);
-                // Half of the writes go to a key of the child's own, so keys are created at once too.
-                const std::string path = v % 2 == 0 ? std::string(kProviderKey) : "Own\\Child" + std::to_string(p);
-                if (SetDword(HKEY_CURRENT_USER, path.c_str(), name.c_str(), static_cast<DWORD>(p * 100 + v)) !=
-                    ERROR_SUCCESS)
-                    ++failures;
+                failures += SetDword(HKEY_CURRENT_USER, path(p, v).c_str(), name(p, v).c_str(),
+                                     static_cast<DWORD>(p * 100 + v)) != ERROR_SUCCESS;
             }
             ::_exit(failures == 0 ? 0 : 1);
         }
@@ -153,10 +149,9 @@ TEST_F(RegistryFiles, ProcessesWritingAtOnceLoseNothing) {
     }
     for (int p = 0; p < kProcesses; ++p) {
         for (int v = 0; v < kValuesEach; ++v) {
-            const std::string name = "p" + std::to_string(p) + "v" + std::to_string(v);
-            const std::string path = v % 2 == 0 ? std::string(kProviderKey) : "Own\\Child" + std::to_string(p);
-            EXPECT_EQ(GetDword(HKEY_CURRENT_USER, path.c_str(), name.c_str()), static_cast<DWORD>(p * 100 + v))
-                << path << " " << name;
+            EXPECT_EQ(GetDword(HKEY_CURRENT_USER, path(p, v).c_str(), name(p, v).c_str()),
+                      static_cast<DWORD>(p * 100 + v))
+                << path(p, v) << " " << name(p, v);
         }
     }
 }

@@ -9,12 +9,14 @@
 
 namespace {
 
+using kelm::platform::EnsureSubkey;
 using kelm::platform::FindKeyPath;
 using kelm::platform::FindValue;
 using kelm::platform::FormatRegistryFile;
 using kelm::platform::ParseRegistryFile;
 using kelm::platform::RegistryKey;
 using kelm::platform::RegistryValue;
+using kelm::platform::SetRegistryValue;
 
 std::vector<BYTE> Bytes(const std::string& text, bool with_nul) {
     std::vector<BYTE> data(text.begin(), text.end());
@@ -29,20 +31,22 @@ RegistryKey Parse(const std::string& text) {
     return root;
 }
 
-const RegistryValue* Value(const RegistryKey& root, const std::vector<std::string>& path, const std::string& name) {
+void ExpectValue(const RegistryKey& root, const std::vector<std::string>& path, const std::string& name, DWORD type,
+                 const std::vector<BYTE>& data) {
     const RegistryKey* key = FindKeyPath(root, path);
-    return key == nullptr ? nullptr : FindValue(*key, name);
+    const RegistryValue* value = key == nullptr ? nullptr : FindValue(*key, name);
+    ASSERT_NE(value, nullptr) << name;
+    EXPECT_EQ(value->type, type) << name;
+    EXPECT_EQ(value->data, data) << name;
 }
 
 TEST(RegistryText, WritesTheRegistryEditorFormat) {
     RegistryKey root;
-    RegistryKey& provider =
-        kelm::platform::EnsureSubkey(kelm::platform::EnsureSubkey(root, "SOFTWARE"), "VESK");
-    RegistryKey& rosmac = kelm::platform::EnsureSubkey(provider, "ROSMAC10");
-    kelm::platform::SetRegistryValue(rosmac, "sReaderName", REG_SZ, Bytes("C:\\ \"quoted\"", true));
-    kelm::platform::SetRegistryValue(rosmac, "CardType", REG_DWORD, {0x05, 0x00, 0x00, 0x01});
-    kelm::platform::SetRegistryValue(rosmac, "PKMac", REG_BINARY, {0x0a, 0x1b, 0xff});
-    kelm::platform::SetRegistryValue(rosmac, "", REG_SZ, Bytes("", true));
+    RegistryKey& rosmac = EnsureSubkey(EnsureSubkey(EnsureSubkey(root, "SOFTWARE"), "VESK"), "ROSMAC10");
+    SetRegistryValue(rosmac, "sReaderName", REG_SZ, Bytes("C:\\ \"quoted\"", true));
+    SetRegistryValue(rosmac, "CardType", REG_DWORD, {0x05, 0x00, 0x00, 0x01});
+    SetRegistryValue(rosmac, "PKMac", REG_BINARY, {0x0a, 0x1b, 0xff});
+    SetRegistryValue(rosmac, "", REG_SZ, Bytes("", true));
 
     EXPECT_EQ(FormatRegistryFile(root, "HKEY_CURRENT_USER"),
               "Windows Registry Editor Version 5.00\n"
@@ -61,9 +65,9 @@ TEST(RegistryText, WritesTheRegistryEditorFormat) {
 
 TEST(RegistryText, EveryValueReadsBackByteForByte) {
     RegistryKey root;
-    kelm::platform::SetRegistryValue(root, "AtRoot", REG_DWORD, {1, 2, 3, 4});
-    RegistryKey& key = kelm::platform::EnsureSubkey(kelm::platform::EnsureSubkey(root, "a b"), "Name]With\"Marks");
-    kelm::platform::EnsureSubkey(root, "Empty");
+    SetRegistryValue(root, "AtRoot", REG_DWORD, {1, 2, 3, 4});
+    RegistryKey& key = EnsureSubkey(EnsureSubkey(root, "a b"), "Name]With\"Marks");
+    EnsureSubkey(root, "Empty");
     std::vector<BYTE> long_binary(300);
     for (size_t i = 0; i < long_binary.size(); ++i) long_binary[i] = static_cast<BYTE>(i * 7);
     const std::vector<std::pair<std::string, std::pair<DWORD, std::vector<BYTE>>>> values = {
@@ -79,7 +83,7 @@ TEST(RegistryText, EveryValueReadsBackByteForByte) {
         {"multi", {REG_MULTI_SZ, {'a', 0, 'b', 0, 0}}},
         {"none", {REG_NONE, {}}},
     };
-    for (const auto& [name, typed] : values) kelm::platform::SetRegistryValue(key, name, typed.first, typed.second);
+    for (const auto& [name, typed] : values) SetRegistryValue(key, name, typed.first, typed.second);
 
     const std::string text = FormatRegistryFile(root, "HKEY_CURRENT_USER");
     for (size_t start = 0, end; start < text.size(); start = end + 1) {
@@ -88,12 +92,9 @@ TEST(RegistryText, EveryValueReadsBackByteForByte) {
     }
     const RegistryKey back = Parse(text);
     for (const auto& [name, typed] : values) {
-        const RegistryValue* value = Value(back, {"A B", "name]with\"marks"}, name);
-        ASSERT_NE(value, nullptr) << name;
-        EXPECT_EQ(value->type, typed.first) << name;
-        EXPECT_EQ(value->data, typed.second) << name;
+        ExpectValue(back, {"A B", "name]with\"marks"}, name, typed.first, typed.second);
     }
-    ASSERT_NE(Value(back, {}, "atroot"), nullptr);
+    ExpectValue(back, {}, "atroot", REG_DWORD, {1, 2, 3, 4});
     EXPECT_NE(FindKeyPath(back, {"Empty"}), nullptr) << "a key without values is kept";
     EXPECT_EQ(FormatRegistryFile(back, "HKEY_CURRENT_USER"), text);
 }
@@ -113,18 +114,10 @@ TEST(RegistryText, ReadsFilesEditedByHand) {
         "  04\r\n"
         "\"Quad\"=hex(b):FF,00,00,00,00,00,00,00\r\n"
         "\"Spaced\"=\"replaced\"\r\n");
-    const RegistryValue* deep = Value(root, {"SOFTWARE", "child", "GRANDCHILD"}, "deep");
-    ASSERT_NE(deep, nullptr);
-    EXPECT_EQ(deep->data, (std::vector<BYTE>{0x2A, 0, 0, 0}));
-    const RegistryValue* spaced = Value(root, {"Software"}, "Spaced");
-    ASSERT_NE(spaced, nullptr);
-    EXPECT_EQ(spaced->data, Bytes("replaced", true));
-    const RegistryValue* long_value = Value(root, {"Software"}, "Long");
-    ASSERT_NE(long_value, nullptr);
-    EXPECT_EQ(long_value->data, (std::vector<BYTE>{0, 1, 2, 3, 4}));
-    const RegistryValue* quad = Value(root, {"Software"}, "Quad");
-    ASSERT_NE(quad, nullptr);
-    EXPECT_EQ(quad->type, static_cast<DWORD>(REG_QWORD));
+    ExpectValue(root, {"SOFTWARE", "child", "GRANDCHILD"}, "deep", REG_DWORD, {0x2A, 0, 0, 0});
+    ExpectValue(root, {"Software"}, "Spaced", REG_SZ, Bytes("replaced", true));
+    ExpectValue(root, {"Software"}, "Long", REG_BINARY, {0, 1, 2, 3, 4});
+    ExpectValue(root, {"Software"}, "Quad", REG_QWORD, {0xFF, 0, 0, 0, 0, 0, 0, 0});
     ASSERT_EQ(root.subkeys.size(), 1u) << "sections differing only in case are one key";
 }
 
