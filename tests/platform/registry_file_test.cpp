@@ -16,6 +16,8 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kProviderKey = "SOFTWARE\\VESK\\ROSMAC10";
 
 std::string ReadFile(const std::string& path) {
@@ -26,8 +28,6 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
-
-bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
 LONG SetDword(HKEY parent, const char* path, const char* name, DWORD number) {
     HKEY key = nullptr;
@@ -45,8 +45,7 @@ std::optional<DWORD> GetDword(HKEY parent, const char* path, const char* name) {
     DWORD size = sizeof number;
     const LONG result = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size);
     RegCloseKey(key);
-    if (result != ERROR_SUCCESS) return std::nullopt;
-    return number;
+    return result == ERROR_SUCCESS ? std::optional<DWORD>(number) : std::nullopt;
 }
 
 // Puts the write path back to normal however a test ends.
@@ -59,9 +58,7 @@ class RegistryFiles : public kelm::test::RegistryDirectoryTest {};
 
 TEST_F(RegistryFiles, ChangesReachOneFilePerRootAndAreReadBackLater) {
     ASSERT_EQ(SetDword(HKEY_CURRENT_USER, kProviderKey, "CardType", 5), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography\\MachineKeys\\MorvaCSP-m", "PSKEYS",
-                       1),
-              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "PSKEYS", 1), ERROR_SUCCESS);
     const std::string user = ReadFile(registry_.CurrentUserFile());
     EXPECT_EQ(user.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
     EXPECT_NE(user.find("[HKEY_CURRENT_USER\\SOFTWARE\\VESK\\ROSMAC10]\n\"CardType\"=dword:00000005\n"),
@@ -80,7 +77,7 @@ TEST_F(RegistryFiles, ChangesReachOneFilePerRootAndAreReadBackLater) {
               "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\VESK\\ROSMAC10]\r\n"
               "\"CardType\"=dword:00000007\r\n");
     EXPECT_EQ(GetDword(HKEY_CURRENT_USER, kProviderKey, "cardtype"), 7u);
-    EXPECT_FALSE(Exists(registry_.CurrentUserFile() + ".tmp"));
+    EXPECT_FALSE(fs::exists(registry_.CurrentUserFile() + ".tmp"));
 }
 
 TEST_F(RegistryFiles, MalformedFileIsRefusedWithItsLineAndLeftAlone) {
@@ -109,14 +106,14 @@ TEST_F(RegistryFiles, InterruptedWriteLeavesTheOldFileWhole) {
         WriteFaultGuard fault(kelm::platform::RegistryWriteFault::StopBeforeRename);
         EXPECT_EQ(SetDword(HKEY_CURRENT_USER, kProviderKey, "PKMac", 2), ERROR_REGISTRY_IO_FAILED);
     }
-    EXPECT_TRUE(Exists(registry_.CurrentUserFile() + ".tmp")) << "the half-written file is what a crash leaves";
+    EXPECT_TRUE(fs::exists(registry_.CurrentUserFile() + ".tmp")) << "the half-written file is what a crash leaves";
     EXPECT_EQ(ReadFile(registry_.CurrentUserFile()), before);
     EXPECT_EQ(GetDword(HKEY_CURRENT_USER, kProviderKey, "PKMac"), std::nullopt);
     EXPECT_EQ(GetDword(HKEY_CURRENT_USER, kProviderKey, "CardType"), 1u);
 
     // The next change writes over the leftover.
     ASSERT_EQ(SetDword(HKEY_CURRENT_USER, kProviderKey, "PKMac", 3), ERROR_SUCCESS);
-    EXPECT_FALSE(Exists(registry_.CurrentUserFile() + ".tmp"));
+    EXPECT_FALSE(fs::exists(registry_.CurrentUserFile() + ".tmp"));
     EXPECT_EQ(GetDword(HKEY_CURRENT_USER, kProviderKey, "PKMac"), 3u);
     EXPECT_EQ(GetDword(HKEY_CURRENT_USER, kProviderKey, "CardType"), 1u);
 }
@@ -170,9 +167,9 @@ TEST_F(RegistryFiles, UnusableDirectoryIsAnInputOutputFailure) {
     const std::string missing = registry_.directory + "/missing/kelm";
     kelm::platform::UseRegistryDirectory(missing);
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kProviderKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(Exists(missing));
+    EXPECT_FALSE(fs::exists(missing));
     EXPECT_EQ(SetDword(HKEY_CURRENT_USER, kProviderKey, "CardType", 1), ERROR_SUCCESS);
-    EXPECT_TRUE(Exists(missing + "/HKEY_CURRENT_USER.reg"));
+    EXPECT_TRUE(fs::exists(missing + "/HKEY_CURRENT_USER.reg"));
 }
 
 }  // namespace
