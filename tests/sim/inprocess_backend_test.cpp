@@ -11,10 +11,12 @@ namespace {
 using kelm::testing::ScopedSimCard;
 using kelm::testing::SimCardSetup;
 
+// A context and a card handle; the context is released (and with it the handle) at scope end.
 struct Connection {
     SCARDCONTEXT context = 0;
     SCARDHANDLE handle = 0;
     DWORD protocol = 0;
+    ~Connection() { SCardReleaseContext(context); }
 };
 
 LONG Open(Connection* c, const std::string& reader, DWORD share = SCARD_SHARE_EXCLUSIVE, DWORD protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) {
@@ -68,21 +70,19 @@ TEST(SimBackend, ReadersWithAndWithoutCards) {
 
 TEST(SimBackend, ExclusiveConnectionExcludesOthers) {
     ScopedSimCard sim;
-    Connection first, second;
-    ASSERT_EQ(Open(&first, sim.reader(), SCARD_SHARE_SHARED), SCARD_S_SUCCESS);
-    EXPECT_EQ(Open(&second, sim.reader(), SCARD_SHARE_EXCLUSIVE), SCARD_E_SHARING_VIOLATION);
-    EXPECT_EQ(SCardDisconnect(first.handle, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
-    EXPECT_EQ(SCardDisconnect(first.handle, SCARD_LEAVE_CARD), SCARD_E_INVALID_HANDLE);
-    ASSERT_EQ(SCardConnectA(second.context, sim.reader().c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1, &second.handle,
-                            &second.protocol),
-              SCARD_S_SUCCESS);
-    EXPECT_EQ(second.protocol, static_cast<DWORD>(SCARD_PROTOCOL_T1));
-    Connection third;
-    EXPECT_EQ(Open(&third, sim.reader(), SCARD_SHARE_SHARED), SCARD_E_SHARING_VIOLATION);
-    SCardReleaseContext(first.context);
-    SCardReleaseContext(second.context);
-    SCardReleaseContext(third.context);
-    EXPECT_EQ(sim.backend().OpenHandles(), 0u);
+    {
+        Connection first, second, third;
+        ASSERT_EQ(Open(&first, sim.reader(), SCARD_SHARE_SHARED), SCARD_S_SUCCESS);
+        EXPECT_EQ(Open(&second, sim.reader(), SCARD_SHARE_EXCLUSIVE), SCARD_E_SHARING_VIOLATION);
+        EXPECT_EQ(SCardDisconnect(first.handle, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+        EXPECT_EQ(SCardDisconnect(first.handle, SCARD_LEAVE_CARD), SCARD_E_INVALID_HANDLE);
+        ASSERT_EQ(SCardConnectA(second.context, sim.reader().c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1, &second.handle,
+                                &second.protocol),
+                  SCARD_S_SUCCESS);
+        EXPECT_EQ(second.protocol, static_cast<DWORD>(SCARD_PROTOCOL_T1));
+        EXPECT_EQ(Open(&third, sim.reader(), SCARD_SHARE_SHARED), SCARD_E_SHARING_VIOLATION);
+    }
+    EXPECT_EQ(sim.backend().OpenHandles(), 0u) << "releasing a context closes its handles";
 }
 
 TEST(SimBackend, DispositionsResetTheCard) {
@@ -99,8 +99,6 @@ TEST(SimBackend, DispositionsResetTheCard) {
         EXPECT_EQ(PinVerified(sim.card()), !reset);
         // Every other handle is told of the reset.
         EXPECT_EQ(Transmit(b, Bytes("00 20 01 28"), &answer), reset ? SCARD_W_RESET_CARD : SCARD_S_SUCCESS);
-        SCardReleaseContext(a.context);
-        SCardReleaseContext(b.context);
     }
 }
 
@@ -118,7 +116,6 @@ TEST(SimBackend, RemovedCardFailsItsHandles) {
     ASSERT_EQ(SCardConnectA(c.context, sim.reader().c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1, &c.handle, &c.protocol),
               SCARD_S_SUCCESS);
     EXPECT_EQ(Transmit(c, Bytes("00 86 00 00 08"), &answer), SCARD_S_SUCCESS);
-    SCardReleaseContext(c.context);
 }
 
 TEST(SimBackend, TransmitChecksProtocolAndBuffer) {
@@ -134,7 +131,6 @@ TEST(SimBackend, TransmitChecksProtocolAndBuffer) {
     EXPECT_EQ(SCardTransmit(c.handle, &g_rgSCardT1Pci, apdu.data(), 5, nullptr, small, &length), SCARD_E_PROTO_MISMATCH);
     length = sizeof small;
     EXPECT_EQ(SCardTransmit(c.handle, &g_rgSCardT0Pci, apdu.data(), 5, nullptr, small, &length), SCARD_E_INSUFFICIENT_BUFFER);
-    SCardReleaseContext(c.context);
 }
 
 TEST(SimBackend, FaultInjectionAndLog) {
@@ -163,12 +159,12 @@ TEST(SimBackend, FaultInjectionAndLog) {
     EXPECT_TRUE(log[2].response.empty());
     EXPECT_EQ(HexOf(log[3].response), "90 00");
     EXPECT_EQ(log[3].reader, sim.reader());
-    SCardReleaseContext(c.context);
 
+    // A mute card does not even answer the connection.
+    ASSERT_EQ(SCardDisconnect(c.handle, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
     sim.backend().SetMute(sim.reader(), true);
     Connection other;
     EXPECT_EQ(Open(&other, sim.reader(), SCARD_SHARE_SHARED), SCARD_W_UNRESPONSIVE_CARD);
-    SCardReleaseContext(other.context);
 }
 
 }  // namespace

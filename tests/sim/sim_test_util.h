@@ -15,14 +15,11 @@ using kelm::testing::Bytes;
 using kelm::testing::HexOf;
 
 inline SimCardPtr MemoryCard(int type, CardProtocol protocol = CardProtocol::T1, const std::string& pin = "12345678") {
-    NewCardOptions options;
-    options.type = type;
-    options.protocol = protocol;
-    options.pin = pin;
-    std::string error;
-    SimCardPtr card = NewCardImage("", options, &error);
-    EXPECT_TRUE(card) << error;
-    return card;
+    kelm::testing::SimCardSetup setup;
+    setup.type = type;
+    setup.protocol = protocol;
+    setup.pin = pin;
+    return kelm::testing::NewSimCard(setup);
 }
 
 inline std::vector<BYTE> Send(SimCard& card, const std::vector<BYTE>& apdu) { return CardExchange(card, apdu.data(), apdu.size()); }
