@@ -51,15 +51,8 @@ protected:
         setup.pin_pad = pin_pad && keypad_works;
         setup.pin_pad_entry = pin;
         sim_ = std::make_unique<testing::ScopedSimCard>(setup);
-        if (pin_pad) {
-            HKEY key = nullptr;
-            const DWORD reader_type = READER_TYPE_PINPAD;
-            RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr);
-            RegSetValueExA(key, "iReaderType", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&reader_type), 4);
-            RegCloseKey(key);
-        }
         ASSERT_EQ(Init_PCSC_Object(CRYPT_SILENT), 1);
+        if (pin_pad) Session().ReaderType = READER_TYPE_PINPAD;
         sim_->backend().ClearLog();
     }
     std::vector<std::vector<BYTE>> Verifies() {
