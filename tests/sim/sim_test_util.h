@@ -54,15 +54,8 @@ inline std::vector<BYTE> NameField(const std::string& name) {
 
 // The 43-byte directory record.
 inline std::vector<BYTE> Record(const std::string& name, WORD sig, WORD exch) {
-    std::vector<BYTE> record{0};
-    record = Concat(record, NameField(name));
-    record.push_back(0);
-    record.push_back(4);
-    for (WORD f : {sig, exch}) {
-        record.push_back(static_cast<BYTE>(f >> 8));
-        record.push_back(static_cast<BYTE>(f));
-    }
-    return record;
+    return Concat(Concat({0}, NameField(name)),
+                  {0, 4, static_cast<BYTE>(sig >> 8), static_cast<BYTE>(sig), static_cast<BYTE>(exch >> 8), static_cast<BYTE>(exch)});
 }
 
 // A DER-shaped certificate body of exactly `length` bytes (length >= 132).
