@@ -3,7 +3,7 @@
 #include <array>
 
 #include "card/apdu_transport.h"
-#include "card_test_fixture.h"
+#include "scripted_card.h"
 
 namespace kelm::card::testing {
 namespace {
@@ -19,37 +19,33 @@ protected:
     size_t delivered = 99;
 };
 
-TEST_F(ApduTransportTest, T0CarriesP3OnlyForCommandsWithoutData) {
-    Connected(SCARD_PROTOCOL_T0);
+TEST_F(ApduTransportTest, FramingFollowsTheProtocol) {
     const BYTE data[3] = {0xAA, 0xBB, 0xCC};
-    BYTE le = 0;
-    card.Reply("90 00");
-    EXPECT_EQ(0u, Send(0xB0, 0, &le, nullptr, 1));
-    le = 0x16;
-    card.Reply("90 00");
-    EXPECT_EQ(0u, Send(0xB0, 0, &le, nullptr, 0));
-    le = 0x16;
-    card.Reply("90 00");
-    EXPECT_EQ(0u, Send(0xD6, 3, &le, data, 1));
-    EXPECT_EQ((std::vector<std::string>{"00 B0 01 02", "00 B0 01 02 16", "00 D6 01 02 03 AA BB CC"}), card.SentHex());
+    struct Row {
+        DWORD protocol;
+        BYTE ins, lc, le;
+        int le_on_t1;
+        const char* sent;
+    } rows[] = {
+        // T=0 carries P3 only for commands without data, whatever the caller says.
+        {SCARD_PROTOCOL_T0, 0xB0, 0, 0x00, 1, "00 B0 01 02"},
+        {SCARD_PROTOCOL_T0, 0xB0, 0, 0x16, 0, "00 B0 01 02 16"},
+        {SCARD_PROTOCOL_T0, 0xD6, 3, 0x16, 1, "00 D6 01 02 03 AA BB CC"},
+        // T=1 carries Le only when the caller asks for it.
+        {SCARD_PROTOCOL_T1, 0xB0, 0, 0x00, 1, "00 B0 01 02 00"},
+        {SCARD_PROTOCOL_T1, 0xB0, 0, 0x16, 0, "00 B0 01 02"},
+        {SCARD_PROTOCOL_T1, 0xA4, 2, 0x00, 1, "00 A4 01 02 02 AA BB 00"},
+    };
+    for (const Row& row : rows) {
+        Connected(row.protocol);
+        BYTE le = row.le;
+        card.Reply("90 00");
+        EXPECT_EQ(0u, Send(row.ins, row.lc, &le, data, row.le_on_t1));
+        EXPECT_EQ((std::vector<std::string>{row.sent}), card.SentHex());
+    }
 }
 
-TEST_F(ApduTransportTest, T1CarriesLeOnlyWhenTheCallerAsks) {
-    Connected(SCARD_PROTOCOL_T1);
-    const BYTE data[2] = {0x80, 0x10};
-    BYTE le = 0;
-    card.Reply("90 00");
-    Send(0xB0, 0, &le, nullptr, 1);
-    le = 0x16;
-    card.Reply("90 00");
-    Send(0xB0, 0, &le, nullptr, 0);
-    le = 0;
-    card.Reply("90 00");
-    Send(0xA4, 2, &le, data, 1);
-    EXPECT_EQ((std::vector<std::string>{"00 B0 01 02 00", "00 B0 01 02", "00 A4 01 02 02 80 10 00"}), card.SentHex());
-}
-
-TEST_F(ApduTransportTest, WrongLengthIsResentWithTheLengthTheCardNames) {
+TEST_F(ApduTransportTest, WrongLengthIsResentWithTheLengthTheCardNamesABoundedNumberOfTimes) {
     Connected(SCARD_PROTOCOL_T1);
     BYTE le = 0x16;
     card.Expect("00 B0 01 02 16", "6C 10");
@@ -62,102 +58,88 @@ TEST_F(ApduTransportTest, WrongLengthIsResentWithTheLengthTheCardNames) {
 
     // A T=0 command that went without P3 gets one on the resend.
     Connected(SCARD_PROTOCOL_T0);
-    card.sent.clear();
     le = 0;
     card.Expect("00 B0 01 02", "6C 04");
     card.Expect("00 B0 01 02 04", "AA BB CC DD 90 00");
     EXPECT_EQ(0u, Send(0xB0, 0, &le, nullptr, 0));
     EXPECT_EQ(4u, delivered);
-}
 
-TEST_F(ApduTransportTest, ACardThatNeverSettlesItsLengthIsGivenUp) {
+    // A card that never settles its length is given up.
     Connected(SCARD_PROTOCOL_T1);
     card.default_reply = Hex("6C 20");
-    BYTE le = 0x10;
     EXPECT_EQ(0x6C20u, Send(0xB0, 0, &le, nullptr, 1));
     EXPECT_EQ(static_cast<size_t>(1 + kMaxWrongLengthRounds), card.sent.size());
     EXPECT_EQ(0u, delivered);
 }
 
-TEST_F(ApduTransportTest, WaitingBytesAreFetchedWithGetResponse) {
+TEST_F(ApduTransportTest, WaitingBytesAreFetchedOnceWithGetResponse) {
     Connected(SCARD_PROTOCOL_T0);
     const BYTE block[4] = {1, 2, 3, 4};
     Bytes answer(128, 0x5A);
-    answer.push_back(0x90);
-    answer.push_back(0x00);
-
+    answer.insert(answer.end(), {0x90, 0x00});
     BYTE le = 0x80;
     card.Expect("00 4E 01 02 04 01 02 03 04", "61 80");
-    card.Expect("00 C0 00 00 80", "");
-    card.answers.back().reply = answer;
+    card.answers.push_back({Hex("00 C0 00 00 80"), answer});
     EXPECT_EQ(0u, Send(0x4E, 4, &le, block, 1));
     EXPECT_EQ(0x80, le);
     EXPECT_EQ(128u, delivered);
     EXPECT_EQ(0x5A, response[127]);
 
     // The caller's smaller Le limits the request; with Le 0 the card's count is asked for.
-    le = 0x20;
-    card.Expect("00 4E 01 02 04 01 02 03 04", "61 80");
-    card.Expect("00 C0 00 00 20", "90 00");
-    Send(0x4E, 4, &le, block, 0);
-    le = 0;
-    card.Expect("00 4E 01 02 04 01 02 03 04", "61 40");
-    card.Expect("00 C0 00 00 40", "90 00");
-    Send(0x4E, 4, &le, block, 0);
-
+    for (auto [caller_le, asked] : {std::pair<BYTE, const char*>{0x20, "00 C0 00 00 20"}, {0, "00 C0 00 00 80"}}) {
+        le = caller_le;
+        card.Reply("61 80");
+        card.Expect(asked, "90 00");
+        Send(0x4E, 4, &le, block, 0);
+    }
     // A second 61xx is not followed: it is the status.
     le = 0;
+    card.sent.clear();
     card.Reply("61 10");
     card.Reply("61 08");
     EXPECT_EQ(0x6108u, Send(0x4E, 4, &le, block, 0));
-    EXPECT_EQ(8u, card.sent.size());
+    EXPECT_EQ(2u, card.sent.size());
 }
 
-TEST_F(ApduTransportTest, StatusAloneCopiesNothingAndKeepsLe) {
+TEST_F(ApduTransportTest, DeliveryAndStatusOfWellFormedAnswers) {
     Connected(SCARD_PROTOCOL_T1);
     BYTE le = 0x33;
     card.Reply("90 00");
     EXPECT_EQ(0u, Send(0xB0, 0, &le, nullptr, 1));
-    EXPECT_EQ(0x33, le);
+    EXPECT_EQ(0x33, le) << "a status alone keeps Le and copies nothing";
     EXPECT_EQ(0u, delivered);
     EXPECT_EQ(0xEE, response[0]);
-
     card.Reply("62 83");
     EXPECT_EQ(0x6283u, Send(0xB0, 0, &le, nullptr, 1));
-    card.Reply("90 01");
-    EXPECT_EQ(0x9001u, Send(0xB0, 0, &le, nullptr, 1));
     EXPECT_FALSE(Card_StatusSucceeded(0x9001));
-    EXPECT_TRUE(Card_StatusSucceeded(0x9000));
     EXPECT_TRUE(Card_StatusSucceeded(0x61FF));
-}
 
-TEST_F(ApduTransportTest, A256ByteAnswerReportsLeZero) {
-    Connected(SCARD_PROTOCOL_T1);
-    Bytes answer(256);
-    for (size_t i = 0; i < answer.size(); ++i) {
-        answer[i] = static_cast<BYTE>(i);
-    }
-    answer.push_back(0x90);
-    answer.push_back(0x00);
-    card.ReplyBytes(answer);
-    BYTE le = 0;
+    Bytes full(256);
+    for (size_t i = 0; i < full.size(); ++i) full[i] = static_cast<BYTE>(i);
+    full.insert(full.end(), {0x90, 0x00});
+    card.ReplyBytes(full);
     EXPECT_EQ(0u, Send(0x4E, 0, &le, nullptr, 1));
-    EXPECT_EQ(0, le);
+    EXPECT_EQ(0, le) << "256 bytes are Le 0";
     EXPECT_EQ(256u, delivered);
     EXPECT_EQ(0xFF, response[255]);
     EXPECT_EQ(0xEE, response[256]);
 }
 
-TEST_F(ApduTransportTest, MisbehavingAnswersFailWithoutOverrun) {
-    Connected(SCARD_PROTOCOL_T1);
+TEST_F(ApduTransportTest, MisbehavingAnswersAndFailedExchangesCopyNothing) {
     BYTE le = 0x10;
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INVALID_HANDLE), Send(0xB0, 0, &le, nullptr, 1)) << "not connected";
+    EXPECT_TRUE(card.sent.empty());
+
+    Connected(SCARD_PROTOCOL_T1);
     // Shorter than a status word: nothing is read from outside the answer.
     card.Reply("90");
     EXPECT_EQ(static_cast<DWORD>(SCARD_F_COMM_ERROR), Send(0xB0, 0, &le, nullptr, 1));
     card.Reply("");
     EXPECT_EQ(static_cast<DWORD>(SCARD_F_COMM_ERROR), Send(0xB0, 0, &le, nullptr, 1));
     EXPECT_EQ(0x10, le);
-
+    // Longer than offered: the backend refuses it, and the transport reports that.
+    card.ReplyBytes(Bytes(301, 0x11));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Send(0xB0, 0, &le, nullptr, 1));
     // More data than the caller's buffer: nothing is copied at all.
     std::array<BYTE, 8> small{};
     small.fill(0xEE);
@@ -167,17 +149,6 @@ TEST_F(ApduTransportTest, MisbehavingAnswersFailWithoutOverrun) {
     EXPECT_EQ(0xEE, small[0]);
     EXPECT_EQ(0u, delivered);
 
-    // Longer than offered: the backend refuses it, and the transport reports that.
-    card.ReplyBytes(Bytes(301, 0x11));
-    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Send(0xB0, 0, &le, nullptr, 1));
-}
-
-TEST_F(ApduTransportTest, ExchangeFailuresAreReturnedAsTheirCode) {
-    BYTE le = 0;
-    // Not connected: nothing reaches PC/SC.
-    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INVALID_HANDLE), Send(0xB0, 0, &le, nullptr, 1));
-    EXPECT_TRUE(card.sent.empty());
-
     Connected(SCARD_PROTOCOL_T0);
     card.Fail(SCARD_W_REMOVED_CARD);
     EXPECT_EQ(static_cast<DWORD>(SCARD_W_REMOVED_CARD), Send(0xB0, 0, &le, nullptr, 1));
@@ -185,7 +156,7 @@ TEST_F(ApduTransportTest, ExchangeFailuresAreReturnedAsTheirCode) {
     le = 0x08;
     card.Reply("61 08");
     card.Fail(SCARD_E_NOT_TRANSACTED);
-    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NOT_TRANSACTED), Send(0x4E, 1, &le, data, 0));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NOT_TRANSACTED), Send(0x4E, 1, &le, data, 0)) << "GET RESPONSE failed";
     EXPECT_EQ(0x08, le);
     EXPECT_EQ(0xEE, response[0]);
 }

@@ -1,8 +1,11 @@
 // A PC/SC backend for the card layer's tests that answers from a script: each transmitted
 // command takes the next scripted answer (optionally checking the command bytes first), and
 // every call is logged. It can misbehave on purpose: short answers, endless 6Cxx, answers
-// longer than a conforming card would send.
+// longer than a conforming card would send. CardLayerTest installs it with a fresh session and
+// a fake clock, so cold resets and releases do not really sleep.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <deque>
@@ -10,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "card/reader_session.h"
-#include "kelm/windows_types.h"
+#include "kelm/winapi.h"
+#include "platform/clock_seam.h"
 #include "platform/pcsc_backend.h"
 #include "support/sim_fixture.h"
 
@@ -31,8 +33,6 @@ public:
         Bytes reply;
         LONG rc = SCARD_S_SUCCESS;
     };
-
-    // Scripting.
     void Expect(const std::string& command, const std::string& reply) { answers.push_back({Hex(command), Hex(reply)}); }
     void Reply(const std::string& reply) { answers.push_back({{}, Hex(reply)}); }
     void ReplyBytes(Bytes reply) { answers.push_back({{}, std::move(reply)}); }
@@ -43,8 +43,7 @@ public:
     LONG list_rc = SCARD_S_SUCCESS;
     std::map<std::string, LONG> exclusive_connect_rc;  // by reader; missing = success
     DWORD protocol = SCARD_PROTOCOL_T1;
-    // With no scripted answer left, commands get this (a card that answers nothing useful).
-    Bytes default_reply = Hex("6D 00");
+    Bytes default_reply = Hex("6D 00");  // for commands beyond the script
 
     std::deque<Answer> answers;
     std::vector<Bytes> sent;
@@ -52,11 +51,8 @@ public:
 
     LONG EstablishContext(DWORD, SCARDCONTEXT* context) override {
         calls.push_back("establish");
-        if (establish_rc != SCARD_S_SUCCESS) {
-            return establish_rc;
-        }
-        *context = ++next_context_;
-        return SCARD_S_SUCCESS;
+        if (establish_rc == SCARD_S_SUCCESS) *context = ++next_context_;
+        return establish_rc;
     }
     LONG ReleaseContext(SCARDCONTEXT) override {
         calls.push_back("release");
@@ -64,22 +60,15 @@ public:
     }
     LONG ListReaders(SCARDCONTEXT, std::vector<std::string>* list) override {
         calls.push_back("list");
-        if (list_rc != SCARD_S_SUCCESS) {
-            return list_rc;
-        }
-        *list = readers;
-        return SCARD_S_SUCCESS;
+        if (list_rc == SCARD_S_SUCCESS) *list = readers;
+        return list_rc;
     }
     LONG Connect(SCARDCONTEXT, const std::string& reader, DWORD share_mode, DWORD, SCARDHANDLE* card,
                  DWORD* active_protocol) override {
         const bool exclusive = share_mode == SCARD_SHARE_EXCLUSIVE;
         calls.push_back(std::string(exclusive ? "connect exclusive " : "connect shared ") + reader);
-        if (exclusive) {
-            auto it = exclusive_connect_rc.find(reader);
-            if (it != exclusive_connect_rc.end() && it->second != SCARD_S_SUCCESS) {
-                return it->second;
-            }
-        } else if (std::find(readers.begin(), readers.end(), reader) == readers.end()) {
+        if (exclusive && exclusive_connect_rc.count(reader) != 0) return exclusive_connect_rc[reader];
+        if (!exclusive && std::find(readers.begin(), readers.end(), reader) == readers.end()) {
             return SCARD_E_UNKNOWN_READER;
         }
         *card = ++next_card_;
@@ -93,22 +82,16 @@ public:
     LONG Transmit(SCARDHANDLE, DWORD, const BYTE* command, DWORD command_length, BYTE* response,
                   DWORD* response_length) override {
         sent.emplace_back(command, command + command_length);
-        Answer answer;
-        if (answers.empty()) {
-            answer.reply = default_reply;
-        } else {
+        Answer answer{{}, default_reply};
+        if (!answers.empty()) {
             answer = answers.front();
             answers.pop_front();
         }
         if (!answer.expect.empty()) {
             EXPECT_EQ(ToHex(answer.expect), ToHex(sent.back()));
         }
-        if (answer.rc != SCARD_S_SUCCESS) {
-            return answer.rc;
-        }
-        if (answer.reply.size() > *response_length) {
-            return SCARD_E_INSUFFICIENT_BUFFER;
-        }
+        if (answer.rc != SCARD_S_SUCCESS) return answer.rc;
+        if (answer.reply.size() > *response_length) return SCARD_E_INSUFFICIENT_BUFFER;
         std::copy(answer.reply.begin(), answer.reply.end(), response);
         *response_length = static_cast<DWORD>(answer.reply.size());
         return SCARD_S_SUCCESS;
@@ -116,15 +99,46 @@ public:
 
     std::vector<std::string> SentHex() const {
         std::vector<std::string> out;
-        for (const Bytes& command : sent) {
-            out.push_back(ToHex(command));
-        }
+        for (const Bytes& command : sent) out.push_back(ToHex(command));
         return out;
     }
 
 private:
     SCARDCONTEXT next_context_ = 0x100;
     SCARDHANDLE next_card_ = 0x200;
+};
+
+inline void ResetSession() {
+    Session() = CardSession{};
+    Session().ReaderType = READER_TYPE_PLAIN;
+}
+
+class CardLayerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetSession();
+        platform::SetPcscBackend(&card);
+        platform::UseFakeClock(&clock);
+    }
+    void TearDown() override {
+        ResetSession();
+        platform::SetPcscBackend(nullptr);
+        platform::UseFakeClock(nullptr);
+    }
+
+    // As if Init_PCSC_Object had connected a card of `card_type` on `protocol`.
+    void Connected(DWORD protocol, DWORD card_type = 1) {
+        CardSession& session = Session();
+        session.Card = 0x4711;
+        session.ActiveProtocol = protocol;
+        session.SendPci = protocol == SCARD_PROTOCOL_T0 ? &g_rgSCardT0Pci : &g_rgSCardT1Pci;
+        session.CardType = card_type;
+        card.protocol = protocol;
+        card.sent.clear();
+    }
+
+    ScriptedCard card;
+    platform::FakeClock clock;
 };
 
 }  // namespace kelm::card::testing
