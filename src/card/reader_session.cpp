@@ -221,6 +221,13 @@ int Init_PCSC_Object(DWORD dwFlags) {
             SetLastError(0);
             return 0;
         }
+        // Retry starts from a new context; the one that found no card is released first so
+        // that each retry does not leave a context behind in the service.
+        if (session.ContextValid != 0) {
+            SCardReleaseContext(session.Context);
+        }
+        session.Context = 0;
+        session.ContextValid = 0;
         rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &session.Context);
         if (rc != SCARD_S_SUCCESS) {
             session.Context = 0;

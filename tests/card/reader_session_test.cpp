@@ -150,6 +150,10 @@ TEST_F(ReaderSessionTest, NoCardAsksToRetryUnlessSilent) {
     EXPECT_EQ((std::vector<std::string>{Box(203, 227), Box(203, 227)}), Boxes());
     EXPECT_EQ(static_cast<UINT>(MB_RETRYCANCEL), ui.events()[0].box.type & 0x0F);
     EXPECT_EQ(2, std::count(card.calls.begin(), card.calls.end(), "establish"));
+    // The context that found no card is released before the retry's new one is made.
+    auto first = std::find(card.calls.begin(), card.calls.end(), "establish");
+    auto second = std::find(first + 1, card.calls.end(), "establish");
+    EXPECT_NE(second, std::find(first, second, "release"));
 
     // Retry after the card was inserted.
     ResetSession();
