@@ -73,6 +73,16 @@ TEST(ProviderThroughPcscd, ContainerLifeThroughTheLoadedProvider) {
     EXPECT_NE(std::find(names.begin(), names.end(), name), names.end());
     EXPECT_TRUE(release(prov, 0));
 
+    // Opening the existing container by name finds it on the card and registers it again.
+    ASSERT_TRUE(acquire(&prov, name.c_str(), 0, nullptr)) << std::hex << GetLastError();
+    char opened[40] = {};
+    DWORD opened_size = sizeof opened;
+    ASSERT_TRUE(get(prov, PP_CONTAINER, reinterpret_cast<BYTE*>(opened), &opened_size, 0))
+        << std::hex << GetLastError();
+    EXPECT_EQ(std::string(opened), name);
+    EXPECT_TRUE(release(prov, 0));
+    EXPECT_NE(ReadFile(registry.CurrentUserFile()).find(subkey), std::string::npos);
+
     // The releases ended the session; the deletion connects again and the PIN comes from the
     // recent-PIN cache of this thread, so no second dialog appears.
     prov = 0x77;
