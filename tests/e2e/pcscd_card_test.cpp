@@ -19,6 +19,7 @@
 
 #include "kelm/winapi.h"
 #include "platform/pcsc_backend.h"
+#include "support/run_command.h"
 
 extern char** environ;
 
@@ -198,14 +199,9 @@ TEST_F(ThroughPcscd, BothProtocolsConnectACardSurvivesItsServerAndAPulledCardGiv
 
 // Runs kelm-tool with the arguments and returns its standard output and exit status.
 int RunTool(const std::string& arguments, std::string* output) {
-    const std::string command = std::string("'") + KELM_TOOL_PATH + "' " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return -1;
-    char buffer[512];
-    output->clear();
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output->append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    kelm::test::CommandRun run = kelm::test::RunCommand(std::string("'") + KELM_TOOL_PATH + "' " + arguments + " 2>&1");
+    *output = std::move(run.output);
+    return run.status;
 }
 
 TEST_F(ThroughPcscd, KelmToolListsTheReadersAndSendsRawCommands) {

@@ -1,7 +1,6 @@
 // kelm-tool card new/init/show and --card sim:IMAGE: images made, described, refused, and the
 // simulated card answering raw commands through the tool's PC/SC path.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,25 +8,17 @@
 #include <fstream>
 #include <string>
 
+#include "support/run_command.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string output;  // standard output and standard error together
-};
+using Outcome = kelm::test::CommandRun;  // standard output and standard error together
 
 Outcome RunTool(const std::string& environment, const std::string& arguments) {
     const std::string command = environment + " '" + std::string(KELM_TOOL_PATH) + "' " + arguments + " 2>&1 </dev/null";
-    Outcome outcome;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
-    const int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    return kelm::test::RunCommand(command);
 }
 
 class ToolCardCommands : public ::testing::Test {

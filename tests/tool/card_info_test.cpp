@@ -1,29 +1,18 @@
 // kelm-tool card-info: the provider's card layer describing a simulated card.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "support/run_command.h"
+
 namespace {
 
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
+using ToolRun = kelm::test::CommandRun;
 
 ToolRun Tool(const std::string& arguments) {
-    const std::string command = "'" + std::string(KELM_TOOL_PATH) + "' " + arguments + " 2>&1 </dev/null";
-    ToolRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) run.output.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return kelm::test::RunCommand("'" + std::string(KELM_TOOL_PATH) + "' " + arguments + " 2>&1 </dev/null");
 }
 
 TEST(ToolCardInfo, DescribesReaderCardAndContainerSlots) {

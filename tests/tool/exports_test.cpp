@@ -2,28 +2,19 @@
 // library it depends on exports the Windows-named functions.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "support/run_command.h"
 
 namespace {
 
 // Runs `command` and returns its standard output; fails the test on a nonzero exit.
 std::string Capture(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return output;
-    }
-    char buffer[4096];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    int status = pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
-    return output;
+    const kelm::test::CommandRun run = kelm::test::RunCommand(command);
+    EXPECT_EQ(run.status, 0) << command;
+    return run.output;
 }
 
 // The names of the defined dynamic symbols of `library`.

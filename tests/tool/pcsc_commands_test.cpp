@@ -1,30 +1,20 @@
 // kelm-tool's PC/SC commands where no card is needed: a stopped service and bad command lines.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
+
+#include "support/run_command.h"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string output;  // standard output and standard error together
-};
+using Outcome = kelm::test::CommandRun;  // standard output and standard error together
 
 // Runs kelm-tool against a PC/SC service that is not there.
 Outcome RunWithoutService(const std::string& arguments) {
     const std::string command = "PCSCLITE_CSOCK_NAME=/nonexistent/kelm-test/pcscd.comm '" + std::string(KELM_TOOL_PATH) +
                                 "' " + arguments + " 2>&1";
-    Outcome outcome;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
-    const int status = pclose(pipe);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
+    return kelm::test::RunCommand(command);
 }
 
 TEST(ToolPcscCommands, AStoppedServiceIsNamedInPlainWordsWithItsCode) {

@@ -2,7 +2,6 @@
 // container's life from the command line, the registry file it leaves, the PIN given or
 // refused, and command-line errors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,14 +10,13 @@
 #include <sstream>
 #include <string>
 
+#include "support/run_command.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string output;  // standard output and standard error together
-};
+using Outcome = kelm::test::CommandRun;  // standard output and standard error together
 
 class ToolProviderCommands : public ::testing::Test {
 protected:
@@ -34,14 +32,7 @@ protected:
     Outcome Run(const std::string& arguments) {
         const std::string command = "KELM_REGISTRY_DIR='" + (dir_ / "registry").string() + "' KELM_PINENTRY= setsid -w '" +
                                     KELM_TOOL_PATH + "' " + arguments + " 2>&1 </dev/null";
-        Outcome outcome;
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) return outcome;
-        char buffer[512];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) outcome.output.append(buffer, n);
-        const int status = pclose(pipe);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return outcome;
+        return kelm::test::RunCommand(command);
     }
     Outcome OnCard(const std::string& arguments) {
         return Run("--card 'sim:" + (dir_ / "card.json").string() + "' " + arguments);
