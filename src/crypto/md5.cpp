@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/block_buffer.h"
 #include "crypto/secure_zero.h"
 
 namespace kelm::crypto {
@@ -141,44 +142,14 @@ void Md5_Init(MD5_STATE* state) {
 }
 
 void Md5_Update(MD5_STATE* state, const uint8_t* data, size_t length) {
-    if (length == 0) {
-        return;
-    }
-    size_t used = (state->BitCount[0] >> 3) & 63;
-    const uint64_t bits = (static_cast<uint64_t>(state->BitCount[1]) << 32 | state->BitCount[0]) +
-                          (static_cast<uint64_t>(length) << 3);
-    state->BitCount[0] = static_cast<uint32_t>(bits);
-    state->BitCount[1] = static_cast<uint32_t>(bits >> 32);
-
-    if (used > 0) {
-        const size_t take = length < 64 - used ? length : 64 - used;
-        std::memcpy(state->Buffer + used, data, take);
-        used += take;
-        data += take;
-        length -= take;
-        if (used < 64) {
-            return;
-        }
-        Md5_Blocks(state->State, state->Buffer, 1);
-    }
-    if (length >= 64) {
-        Md5_Blocks(state->State, data, length / 64);
-        data += length & ~static_cast<size_t>(63);
-        length &= 63;
-    }
-    if (length > 0) {
-        std::memcpy(state->Buffer, data, length);
-    }
+    BlockBuffer_Update(state, data, length, Md5_Blocks);
 }
 
 void Md5_Final(MD5_STATE* state, uint8_t digest[16]) {
     uint8_t tail[8];
     StoreLe32(tail, state->BitCount[0]);
     StoreLe32(tail + 4, state->BitCount[1]);
-    const size_t used = (state->BitCount[0] >> 3) & 63;
-    static const uint8_t kPadding[64] = {0x80};
-    Md5_Update(state, kPadding, used < 56 ? 56 - used : 120 - used);
-    Md5_Update(state, tail, 8);
+    BlockBuffer_Pad(state, tail, Md5_Blocks);
     for (int i = 0; i < 4; ++i) {
         StoreLe32(digest + 4 * i, state->State[i]);
     }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/block_buffer.h"
 #include "crypto/secure_zero.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -181,44 +182,14 @@ void Sha1_Init(SHA1_STATE* state) {
 }
 
 void Sha1_Update(SHA1_STATE* state, const uint8_t* data, size_t length) {
-    if (length == 0) {
-        return;
-    }
-    size_t used = (state->BitCount[0] >> 3) & 63;
-    const uint64_t bits = (static_cast<uint64_t>(state->BitCount[1]) << 32 | state->BitCount[0]) +
-                          (static_cast<uint64_t>(length) << 3);
-    state->BitCount[0] = static_cast<uint32_t>(bits);
-    state->BitCount[1] = static_cast<uint32_t>(bits >> 32);
-
-    if (used > 0) {
-        const size_t take = length < 64 - used ? length : 64 - used;
-        std::memcpy(state->Buffer + used, data, take);
-        used += take;
-        data += take;
-        length -= take;
-        if (used < 64) {
-            return;
-        }
-        Sha1_Compress(state->State, state->Buffer, 1);
-    }
-    if (length >= 64) {
-        Sha1_Compress(state->State, data, length / 64);
-        data += length & ~static_cast<size_t>(63);
-        length &= 63;
-    }
-    if (length > 0) {
-        std::memcpy(state->Buffer, data, length);
-    }
+    BlockBuffer_Update(state, data, length, Sha1_Compress);
 }
 
 void Sha1_Final(SHA1_STATE* state, uint8_t digest[20]) {
     uint8_t tail[8];
     StoreBe32(tail, state->BitCount[1]);
     StoreBe32(tail + 4, state->BitCount[0]);
-    const size_t used = (state->BitCount[0] >> 3) & 63;
-    static const uint8_t kPadding[64] = {0x80};
-    Sha1_Update(state, kPadding, used < 56 ? 56 - used : 120 - used);
-    Sha1_Update(state, tail, 8);
+    BlockBuffer_Pad(state, tail, Sha1_Compress);
     for (int i = 0; i < 5; ++i) {
         StoreBe32(digest + 4 * i, state->State[i]);
     }
