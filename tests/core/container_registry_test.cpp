@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,52 +26,47 @@
 namespace kelm::core {
 namespace {
 
-// The bytes of a value of the container's subkey in the keyset's tree (value null: the subkey).
+// The bytes of a binary value of the container's subkey in the keyset's tree (value null: the
+// subkey's existence).
 std::optional<std::vector<BYTE>> ReadValue(bool machine, const std::string& name, const char* value = nullptr) {
     const std::string path = std::string(machine ? kMachineKeysPath : kUserKeysPath) + "\\MorvaCSP-" + name;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
+    if (RegOpenKeyExA(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key)) return {};
     std::vector<BYTE> bytes(64);
-    DWORD size = 64, type = 0;
+    DWORD size = value ? 64 : 0, type = REG_BINARY;
     const LONG status = value ? RegQueryValueExA(key, value, nullptr, &type, bytes.data(), &size) : ERROR_SUCCESS;
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || (value && type != REG_BINARY)) return std::nullopt;
-    bytes.resize(value ? size : 0);
+    if (status != ERROR_SUCCESS || type != REG_BINARY) return {};
+    bytes.resize(size);
     return bytes;
 }
 bool Registered(const std::string& name, bool machine = false) { return ReadValue(machine, name).has_value(); }
-
-// Makes the current user's registry file unreadable for the rest of the scope.
-struct BrokenRegistry {
-    BrokenRegistry() { std::ofstream(files.CurrentUserFile()) << "not a registry file\n[unterminated\n"; }
-    test::ScopedRegistryDirectory files;
-};
 
 TEST(RegistryRecord, FourBinaryValuesByteForByteAndTheirRemoval) {
     test::ScopedInMemoryRegistry registry;
     LONG error = 0;
     EXPECT_EQ(Reg_OpenKeysRoot(false, &error), nullptr) << "a fresh registry has no keys root";
     EXPECT_EQ(error, NTE_BAD_KEYSET);
+    EXPECT_EQ(Reg_WriteContainerValues(nullptr, false), ERROR_INVALID_PARAMETER);
     const std::vector<BYTE> guid = {0x10, 0xA4, 0x1F, 0x4D, 0x09, 0x6F, 0xD0, 0x11,
                                     0x8C, 0x58, 0x00, 0xC0, 0x4F, 0xD9, 0x12, 0x00};
+    std::vector<BYTE> seed(sizeof(ContainerCTX::RandSeed));
+    std::iota(seed.begin(), seed.end(), BYTE{0x40});
+    EXPECT_EQ(GetPlatformKind(), 1u) << "the emulated system reports the NT family";
     for (bool machine : {false, true}) {
         SCOPED_TRACE(machine ? "machine keyset" : "user keyset");
         for (const char* name : {"Alice's key", "kept"}) {
             ContainerCTX* container = Alloc_Init_ContainerCTX(name, 0, 0);
             container->RandSeedLen = 20;
-            for (BYTE i = 0; i < sizeof(container->RandSeed); ++i) container->RandSeed[i] = static_cast<BYTE>(0x40 + i);
+            std::copy(seed.begin(), seed.end(), container->RandSeed);
             ASSERT_EQ(Reg_WriteContainerValues(container, machine), ERROR_SUCCESS);
             EXPECT_NE(container->RegKey, nullptr) << "marks the container as registered";
-            EXPECT_EQ(ReadValue(machine, name, "RandSeed"), std::vector<BYTE>(container->RandSeed, container->RandSeed + 20))
-                << "RandSeedLen bytes, not the whole seed buffer";
             Free_ContainerCTX(container);
         }
+        EXPECT_EQ(ReadValue(machine, "Alice's key", "RandSeed"), std::vector<BYTE>(seed.begin(), seed.begin() + 20))
+            << "RandSeedLen bytes, not the whole seed buffer";
         EXPECT_EQ(ReadValue(machine, "Alice's key", "SigTypeSubtype"), guid);
         EXPECT_EQ(ReadValue(machine, "Alice's key", "ExchTypeSubtype"), guid);
-        EXPECT_EQ(GetPlatformKind(), 1u) << "the emulated system reports the NT family";
         EXPECT_EQ(ReadValue(machine, "Alice's key", "PSKEYS"), (std::vector<BYTE>{1, 0, 0, 0}));
 
         HKEY root = Reg_OpenKeysRoot(machine, &error);
@@ -81,13 +77,6 @@ TEST(RegistryRecord, FourBinaryValuesByteForByteAndTheirRemoval) {
         EXPECT_TRUE(Registered("kept", machine)) << "only that container's subkey goes";
         EXPECT_NE(Reg_DeleteContainerValues("Alice's key", machine), ERROR_SUCCESS) << "already gone";
     }
-    EXPECT_EQ(Reg_WriteContainerValues(nullptr, false), ERROR_INVALID_PARAMETER);
-
-    BrokenRegistry broken;
-    ContainerCTX* unlucky = Alloc_Init_ContainerCTX("unlucky", 0, 0);
-    EXPECT_NE(Reg_WriteContainerValues(unlucky, false), ERROR_SUCCESS);
-    EXPECT_EQ(unlucky->RegKey, nullptr) << "a failed write leaves the container unregistered";
-    Free_ContainerCTX(unlucky);
 }
 
 struct Containers : test::InMemoryRegistryTest {
@@ -124,6 +113,9 @@ struct Containers : test::InMemoryRegistryTest {
     static ContainerCTX* Context(uint64_t handle) {
         return static_cast<ContainerCTX*>(Get_CryptoCTX(handle, HANDLE_CONTAINER_TYPE, handle));
     }
+    static std::vector<BYTE> Seed(uint64_t handle) {
+        return std::vector<BYTE>(Context(handle)->RandSeed, Context(handle)->RandSeed + 20);
+    }
     std::vector<std::string> Names() {
         std::vector<std::string> names;
         for (const sim::ContainerInfo& info : sim::ContainersOf(sim->card())) names.push_back(info.name);
@@ -146,98 +138,97 @@ struct Containers : test::InMemoryRegistryTest {
     int keyFiles = 0;
 };
 
-TEST_F(Containers, CreateRegistersTheCardsRandomness) {
-    PutContainer("bystander");
-    ContainerCTX* container = Context(Create("alpha"));
-    ASSERT_NE(container, nullptr);
-    EXPECT_EQ(ReadValue(false, "alpha", "RandSeed"), std::vector<BYTE>(container->RandSeed, container->RandSeed + 20));
-    EXPECT_NE(ReadValue(false, "alpha", "RandSeed"), std::vector<BYTE>(20, 0));
+// A container's life in each keyset: creation and opening register the card's randomness,
+// deletion keeps the context until it is closed, and closing an empty container removes it from
+// the card and the registry. A verify context touches neither.
+TEST_F(Containers, CreateOpenDeleteCloseOnTheCardAndInTheRegistryTogether) {
+    PutContainer("card-only");
+    const uint64_t user = Create("user-container");
+    ASSERT_NE(Context(user), nullptr);
+    EXPECT_EQ(ReadValue(false, "user-container", "RandSeed"), Seed(user));
+    EXPECT_NE(Seed(user), std::vector<BYTE>(20, 0));
 
-    // A verify context draws randomness but touches neither the card's directory nor the registry.
+    ASSERT_FALSE(Registered("card-only"));
+    const uint64_t first = Open("card-only");
+    ASSERT_NE(Context(first), nullptr);
+    EXPECT_EQ(Context(first)->Card_ContainerStatus[STATUS_OFFSET_SIGNATURE], STATUS_USED);
+    const auto seed1 = ReadValue(false, "card-only", "RandSeed");
+    EXPECT_NE(Open("card-only"), first);
+    const auto seed2 = ReadValue(false, "card-only", "RandSeed");
+    ASSERT_TRUE(seed1 && seed2 && seed2->size() == 20);
+    EXPECT_NE(seed1, seed2) << "each open draws new card randomness";
+
     const std::string blanks(36, ' ');
-    container = Context(Create(blanks, CRYPT_VERIFYCONTEXT));
-    ASSERT_NE(container, nullptr);
-    EXPECT_EQ(container->RegKey, nullptr);
-    EXPECT_EQ(std::vector<BYTE>(container->Card_ContainerStatus, container->Card_ContainerStatus + 20),
-              std::vector<BYTE>(20, 0));
-    EXPECT_NE(std::vector<BYTE>(container->RandSeed, container->RandSeed + 20), std::vector<BYTE>(20, 0));
+    const uint64_t verify = Create(blanks, CRYPT_VERIFYCONTEXT);
+    ASSERT_NE(Context(verify), nullptr);
+    EXPECT_NE(Seed(verify), std::vector<BYTE>(20, 0));
     EXPECT_FALSE(Registered(blanks));
-    EXPECT_EQ(Names(), (std::vector<std::string>{"bystander", "alpha"}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"card-only", "user-container"}));
+
+    // Deletion takes nothing but a live container handle.
+    const uint64_t reopened = Open("user-container");
+    uint64_t key = 0;
+    ASSERT_TRUE(Alloc_Init_CryptoHandle(&key, HANDLE_KEY_TYPE, &clock, reopened));
+    for (uint64_t handle : {uint64_t{0}, key, reopened ^ 0x40}) {
+        SetLastError(0);
+        EXPECT_EQ(Morva_Default_DeleteContainer(handle), static_cast<DWORD>(NTE_BAD_UID));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    }
+    Free_CryptoHandle(key);
+    EXPECT_TRUE(Registered("user-container"));
+    EXPECT_EQ(Morva_Default_DeleteContainer(reopened), 0u);
+    EXPECT_EQ(Names(), std::vector<std::string>{"card-only"});
+    EXPECT_FALSE(Registered("user-container"));
+    EXPECT_NE(Context(reopened), nullptr) << "the context lives until it is closed";
+
+    const uint64_t machine = Create("machine-container", CRYPT_MACHINE_KEYSET);
+    EXPECT_TRUE(Registered("machine-container", true));
+    EXPECT_FALSE(Registered("machine-container", false));
+    EXPECT_EQ(Close(machine), 0u);
+    EXPECT_EQ(Context(machine), nullptr) << "the handle is released";
+    EXPECT_EQ(Names(), std::vector<std::string>{"card-only"}) << "an empty container goes on close";
+    EXPECT_FALSE(Registered("machine-container", true));
 }
 
 TEST_F(Containers, FailuresLeaveNoHandleAndNoRecord) {
     struct Case {
         const char* what;
         std::function<void()> arrange;
-        std::function<DWORD(uint64_t*)> act;
-        DWORD result;  // 0: any failure
-        DWORD lastError;
+        bool create;
         const char* name;
+        DWORD flags, result, lastError;  // result 0: any failure
+    };
+    struct BrokenRegistry {  // the current user's registry file is unreadable while it lives
+        BrokenRegistry() { std::ofstream(files.CurrentUserFile()) << "not a registry file\n[unterminated\n"; }
+        test::ScopedRegistryDirectory files;
     };
     const std::string blanks(36, ' ');
     std::unique_ptr<BrokenRegistry> broken;
     const Case cases[] = {
-        {"name taken", [&] { PutContainer("taken"); },
-         [](uint64_t* h) { return Morva_Default_CreateContainer("taken", 0, h); }, 0x6602, DWORD(NTE_EXISTS), "taken"},
-        {"no such container", [] {}, [](uint64_t* h) { return Morva_Default_OpenContainer("nowhere", 0, h); }, 0,
-         DWORD(NTE_BAD_KEYSET), "nowhere"},
+        {"name taken", [&] { PutContainer("taken"); }, true, "taken", 0, 0x6602, DWORD(NTE_EXISTS)},
+        {"no such container", [] {}, false, "nowhere", 0, 0, DWORD(NTE_BAD_KEYSET)},
         // With "taken", six containers: all the card holds.
-        {"card full", [&] { for (int i = 1; i < 6; ++i) PutContainer("full-" + std::to_string(i)); },
-         [](uint64_t* h) { return Morva_Default_CreateContainer("one-too-many", 0, h); }, 0, DWORD(NTE_NO_MEMORY),
-         "one-too-many"},
-        {"no card randomness", [&] { sim->backend().ForceNextStatus(sim->reader(), 0x6982); },
-         [&](uint64_t* h) { return Morva_Default_CreateContainer(blanks.c_str(), CRYPT_VERIFYCONTEXT, h); }, 1, 1,
-         "unused"},
-        {"registry unwritable", [&] { broken = std::make_unique<BrokenRegistry>(); },
-         [](uint64_t* h) { return Morva_Default_OpenContainer("taken", 0, h); }, 0, DWORD(NTE_BAD_KEYSET_PARAM),
-         "taken"},
+        {"card full", [&] { for (int i = 1; i < 6; ++i) PutContainer("full-" + std::to_string(i)); }, true,
+         "one-too-many", 0, 0, DWORD(NTE_NO_MEMORY)},
+        {"no card randomness", [&] { sim->backend().ForceNextStatus(sim->reader(), 0x6982); }, true, blanks.c_str(),
+         CRYPT_VERIFYCONTEXT, 1, 1},
+        {"registry unwritable", [&] { broken = std::make_unique<BrokenRegistry>(); }, false, "taken", 0, 0,
+         DWORD(NTE_BAD_KEYSET_PARAM)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.arrange();
         uint64_t handle = 0;
         SetLastError(0);
-        const DWORD result = c.act(&handle);
+        const DWORD result = (c.create ? Morva_Default_CreateContainer : Morva_Default_OpenContainer)(c.name, c.flags,
+                                                                                                     &handle);
         EXPECT_NE(result, 0u);
-        if (c.result != 0) {
-            EXPECT_EQ(result, c.result);
-        }
+        EXPECT_TRUE(c.result == 0 || result == c.result) << result;
         EXPECT_EQ(GetLastError(), c.lastError);
         EXPECT_EQ(handle, 0u);
         EXPECT_FALSE(Registered(c.name));
     }
     EXPECT_EQ(Names().front(), "taken") << "the existing container is untouched";
-}
-
-TEST_F(Containers, OpeningAnUnregisteredCardContainerRegistersItWithAFreshSeedEachTime) {
-    PutContainer("card-only");
-    ASSERT_FALSE(Registered("card-only"));
-    const uint64_t first = Open("card-only");
-    ASSERT_NE(Context(first), nullptr);
-    EXPECT_EQ(Context(first)->Card_ContainerStatus[STATUS_OFFSET_SIGNATURE], STATUS_USED);
-    const auto seed1 = ReadValue(false, "card-only", "RandSeed");
-    ASSERT_TRUE(seed1.has_value());
-
-    EXPECT_NE(Open("card-only"), first);
-    const auto seed2 = ReadValue(false, "card-only", "RandSeed");
-    ASSERT_TRUE(seed2.has_value());
-    EXPECT_EQ(seed2->size(), 20u);
-    EXPECT_NE(seed1, seed2) << "each open draws new card randomness";
-}
-
-TEST_F(Containers, DeleteRefusesAnythingButALiveContainerHandle) {
-    const uint64_t container = Create("kept");
-    int other = 0;
-    uint64_t key = 0;
-    ASSERT_TRUE(Alloc_Init_CryptoHandle(&key, HANDLE_KEY_TYPE, &other, container));
-    for (uint64_t handle : {uint64_t{0}, key, container ^ 0x40}) {
-        SetLastError(0);
-        EXPECT_EQ(Morva_Default_DeleteContainer(handle), static_cast<DWORD>(NTE_BAD_UID));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
-    }
-    Free_CryptoHandle(key);
-    EXPECT_EQ(Names(), std::vector<std::string>{"kept"});
-    EXPECT_TRUE(Registered("kept"));
 }
 
 TEST_F(Containers, CloseKeepsACardContainerThatHoldsAKeyOrACertificate) {
@@ -275,28 +266,6 @@ TEST_F(Containers, NamesAndTheDefaultNameComeFromTheCard) {
     DWORD size = sizeof(user);
     ASSERT_TRUE(GetUserNameA(user, &size));
     EXPECT_EQ(DefaultContainerName(0), std::string(user).substr(0, 36));
-}
-
-// A container's life in each keyset: deletion keeps the context until it is closed, and closing
-// an empty container removes it from the card and the registry.
-TEST_F(Containers, CreateOpenDeleteClose) {
-    const uint64_t user = Create("user-container");
-    const uint64_t reopened = Open("user-container");
-    EXPECT_EQ(Morva_Default_DeleteContainer(reopened), 0u);
-    EXPECT_TRUE(Names().empty());
-    EXPECT_FALSE(Registered("user-container"));
-    EXPECT_NE(Context(reopened), nullptr) << "the context lives until it is closed";
-
-    const uint64_t machine = Create("machine-container", CRYPT_MACHINE_KEYSET);
-    EXPECT_EQ(Names(), std::vector<std::string>{"machine-container"});
-    EXPECT_TRUE(Registered("machine-container", true));
-    EXPECT_FALSE(Registered("machine-container", false));
-    EXPECT_EQ(Close(machine), 0u);
-    EXPECT_EQ(Context(machine), nullptr) << "the handle is released";
-    EXPECT_TRUE(Names().empty()) << "an empty container goes on close";
-    EXPECT_FALSE(Registered("machine-container", true));
-    Close(reopened);
-    Close(user);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <set>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "core/handles.h"
 #include "kelm/winapi.h"
@@ -25,8 +25,7 @@ struct Handles : ::testing::Test {
     }
 
     size_t baseline = 0;
-    int provContext = 0;
-    int keyContext = 0;
+    int provContext = 0, keyContext = 0;
 };
 
 TEST_F(Handles, EncodingOwnershipAndTheChecksOfValidation) {
@@ -35,23 +34,16 @@ TEST_F(Handles, EncodingOwnershipAndTheChecksOfValidation) {
     const uint64_t key = Make(HANDLE_KEY_TYPE, &keyContext, provA);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(DecodeHandle(key)) ^ HANDLE_MASK, key);
     EXPECT_EQ(DecodeHandle(provA)->hProv, provA) << "a provider owns itself";
-    EXPECT_EQ(DecodeHandle(key)->hProv, provA);
 
-    struct Row {
-        uint64_t handle;
-        DWORD type;
-        uint64_t owner;
-        void* expected;
-    } rows[] = {
+    const std::tuple<uint64_t, DWORD, uint64_t, void*> rows[] = {
         {provA, HANDLE_PROVIDER_TYPE, provA, &provContext}, {key, HANDLE_KEY_TYPE, provA, &keyContext},
         {0, HANDLE_PROVIDER_TYPE, 0, nullptr},              {provA, HANDLE_KEY_TYPE, provA, nullptr},
         {key, HANDLE_HASH_TYPE, provA, nullptr},            {key, HANDLE_KEY_TYPE, provB, nullptr},
         {provA, HANDLE_PROVIDER_TYPE, provB, nullptr},
     };
     SetLastError(1234);
-    for (const Row& row : rows) {
-        EXPECT_EQ(Get_CryptoCTX(row.handle, row.type, row.owner), row.expected)
-            << std::hex << row.handle << " type " << row.type << " owner " << row.owner;
+    for (const auto& [handle, type, owner, expected] : rows) {
+        EXPECT_EQ(Get_CryptoCTX(handle, type, owner), expected) << std::hex << handle << " type " << type;
     }
     EXPECT_EQ(GetLastError(), 1234u) << "validation leaves the last error to the caller";
     for (uint64_t handle : {key, provB, provA}) Free_CryptoHandle(handle);
@@ -65,14 +57,15 @@ TEST_F(Handles, FreedHandlesStayStaleAndAreNeverHandedOutTwice) {
     Free_CryptoHandle(stale);
     EXPECT_EQ(GetLastError(), 77u) << "a successful free restores the last error";
     // The slot is the table's own memory, so it may be read here: nothing of the key is left.
-    EXPECT_EQ(record->Context, nullptr);
-    EXPECT_EQ(record->hProv, 0u);
-    Free_CryptoHandle(stale);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    EXPECT_TRUE(record->Context == nullptr && record->hProv == 0);
 
-    // Repeated frees must not put the slot back more than once, and keys made one after
+    // Repeated frees fail and must not put the slot back more than once, and keys made one after
     // another under the same provider never take over the destroyed key's handle.
-    for (int i = 0; i < 2000; ++i) Free_CryptoHandle(stale);
+    for (int i = 0; i < 2000; ++i) {
+        SetLastError(0);
+        Free_CryptoHandle(stale);
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    }
     std::set<uint64_t> live;
     for (int i = 0; i < 2500; ++i) live.insert(Make(HANDLE_KEY_TYPE, &keyContext, prov));
     EXPECT_EQ(live.size(), 2500u);
@@ -90,9 +83,8 @@ TEST_F(Handles, ForgedHandlesAreRejectedWithoutBeingRead) {
     const uint64_t dangling = EncodeHandle(freed);
     delete freed;  // ASan poisons it: a read through the handle would abort
 
-    const uint64_t forged[] = {
-        lookalike.hProv, dangling, HANDLE_MASK ^ 0x10, HANDLE_MASK ^ 0xFFFF'FFFF'FFF0ULL, 0x1, ~0ULL, HANDLE_MASK,
-    };
+    const uint64_t forged[] = {lookalike.hProv, dangling, HANDLE_MASK ^ 0x10, HANDLE_MASK ^ 0xFFFF'FFFF'FFF0ULL,
+                               0x1, ~0ULL, HANDLE_MASK};
     for (uint64_t handle : forged) {
         for (DWORD type : {HANDLE_PROVIDER_TYPE, HANDLE_CONTAINER_TYPE, HANDLE_KEY_TYPE, HANDLE_HASH_TYPE}) {
             EXPECT_EQ(Get_CryptoCTX(handle, type, handle), nullptr) << std::hex << handle;
@@ -116,9 +108,7 @@ TEST_F(Handles, TableStaysConsistentUnderConcurrentUse) {
         }
     };
     std::thread a(worker), b(worker), c(worker);
-    a.join();
-    b.join();
-    c.join();
+    for (std::thread* t : {&a, &b, &c}) t->join();
     Free_CryptoHandle(prov);
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "core/context_records.h"
@@ -48,39 +49,38 @@ struct ReleaseWiping : ::testing::Test {
     void TearDown() override { Watch() = {}; }
 
     // Fills `length` bytes of `block` with `fill` and keeps their image at release.
-    template <typename T>
-    static const void* Fill(T* block, size_t length, int fill) {
+    static const void* Fill(void* block, size_t length, int fill) {
         std::memset(block, fill, length);
         Watch().watched[block] = length;
         return block;
     }
-    // True when the released block's bytes from `offset` for `length` are all zero.
+    // True when the released block's bytes from `offset` for `length` (0: to its end) are all zero.
     static bool Wiped(const void* block, size_t offset = 0, size_t length = 0) {
         auto found = Watch().at_release.find(block);
         if (found == Watch().at_release.end()) return false;
-        const std::vector<BYTE>& bytes = found->second;
-        const size_t end = length == 0 ? bytes.size() : offset + length;
-        return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
-                           bytes.begin() + static_cast<std::ptrdiff_t>(end), [](BYTE b) { return b == 0; });
+        const auto begin = found->second.begin() + static_cast<std::ptrdiff_t>(offset);
+        return std::all_of(begin, length == 0 ? found->second.end() : begin + static_cast<std::ptrdiff_t>(length),
+                           [](BYTE b) { return b == 0; });
     }
 };
 
 #define EXPECT_WIPED(block, record, field) \
     EXPECT_TRUE(Wiped(block, offsetof(record, field), sizeof(record::field))) << #field " survived the release"
 
-TEST_F(ReleaseWiping, KeyRecordLosesIvStatusNameAndKeyBytes) {
+// Every record's secrets are set to non-zero bytes; the record itself is watched whole.
+TEST_F(ReleaseWiping, EveryRecordLosesItsSecretsBeforeRelease) {
     KeyCTX* key = Alloc_Init_KeyCTX(CALG_3DES);
     ASSERT_NE(key, nullptr);
     key->SaltLen = 40;
     key->Salt = static_cast<BYTE*>(LocalAlloc(LPTR, 5));
     const void* keyData = Fill(key->KeyData, 24, 0x44);
     const void* salt = Fill(key->Salt, 5, 0x55);
-    std::memset(key->IV, 0x11, sizeof(key->IV));
-    std::memset(key->Chain, 0x22, sizeof(key->Chain));
-    std::memset(key->Card_ContainerStatus, 0x33, sizeof(key->Card_ContainerStatus));
-    std::memset(key->ContainerName, 'k', sizeof(key->ContainerName));
+    for (auto [field, size] : {std::pair<void*, size_t>{key->IV, sizeof(key->IV)}, {key->Chain, sizeof(key->Chain)},
+                               {key->Card_ContainerStatus, sizeof(key->Card_ContainerStatus)},
+                               {key->ContainerName, sizeof(key->ContainerName)}}) {
+        std::memset(field, 0x11, size);
+    }
     Watch().watched[key] = sizeof(KeyCTX);
-
     Free_KeyCTX(key);
     EXPECT_WIPED(key, KeyCTX, IV);
     EXPECT_WIPED(key, KeyCTX, Chain);
@@ -88,10 +88,7 @@ TEST_F(ReleaseWiping, KeyRecordLosesIvStatusNameAndKeyBytes) {
     EXPECT_WIPED(key, KeyCTX, ContainerName);
     EXPECT_TRUE(Wiped(keyData)) << "key bytes";
     EXPECT_TRUE(Wiped(salt)) << "salt";
-    Free_KeyCTX(nullptr);
-}
 
-TEST_F(ReleaseWiping, HashRecordLosesMacKeyIvValueAndRunningState) {
     HashCTX* hash = Alloc_Init_HashCTX(CALG_MAC);
     ASSERT_NE(hash, nullptr);
     hash->MacKeyLen = 64;
@@ -103,7 +100,6 @@ TEST_F(ReleaseWiping, HashRecordLosesMacKeyIvValueAndRunningState) {
     const void* state = Fill(hash->HashState, sizeof(crypto::HASH_STATE), 0x5A);
     std::memset(hash->MacIV, 0x77, sizeof(hash->MacIV));
     Watch().watched[hash] = sizeof(HashCTX);
-
     SetLastError(0);
     Free_HashCTX(hash);
     EXPECT_EQ(GetLastError(), 0u) << "the allocator refused a release: something was freed twice";
@@ -111,20 +107,19 @@ TEST_F(ReleaseWiping, HashRecordLosesMacKeyIvValueAndRunningState) {
     EXPECT_TRUE(Wiped(macKey)) << "MAC key";
     EXPECT_TRUE(Wiped(value)) << "hash value";
     EXPECT_TRUE(Wiped(state)) << "an unfinished hash's running state survived";
-    Free_HashCTX(nullptr);
-}
 
-TEST_F(ReleaseWiping, ContainerRecordLosesSeedAndStatus) {
     ContainerCTX* container = Alloc_Init_ContainerCTX("seeded", 0, 0);
     ASSERT_NE(container, nullptr);
     container->RandSeedLen = 20;
     std::memset(container->RandSeed, 0x99, sizeof(container->RandSeed));
     std::memset(container->Card_ContainerStatus, 0x02, sizeof(container->Card_ContainerStatus));
     Watch().watched[container] = sizeof(ContainerCTX);
-
     Free_ContainerCTX(container);
     EXPECT_WIPED(container, ContainerCTX, RandSeed);
     EXPECT_WIPED(container, ContainerCTX, Card_ContainerStatus);
+
+    Free_KeyCTX(nullptr);
+    Free_HashCTX(nullptr);
 }
 
 }  // namespace
