@@ -8,19 +8,22 @@
 namespace kelm::card::testing {
 namespace {
 
+const BYTE kData[4] = {0xAA, 0xBB, 0xCC, 0xDD};
+
 class ApduTransportTest : public CardLayerTest {
 protected:
-    DWORD Send(BYTE ins, BYTE lc, BYTE* le, const BYTE* data, int le_on_t1) {
+    DWORD Send(BYTE ins, BYTE lc, BYTE le_in, int le_on_t1) {
+        le = le_in;
         response.fill(0xEE);
-        return Card_SendAPDU(0x00, ins, 0x01, 0x02, lc, le, data, response.data(), le_on_t1, kApduResponseCapacity,
+        return Card_SendAPDU(0x00, ins, 0x01, 0x02, lc, &le, kData, response.data(), le_on_t1, kApduResponseCapacity,
                              &delivered);
     }
     std::array<BYTE, 512> response{};
     size_t delivered = 99;
+    BYTE le = 0;
 };
 
 TEST_F(ApduTransportTest, FramingFollowsTheProtocol) {
-    const BYTE data[3] = {0xAA, 0xBB, 0xCC};
     struct Row {
         DWORD protocol;
         BYTE ins, lc, le;
@@ -38,19 +41,17 @@ TEST_F(ApduTransportTest, FramingFollowsTheProtocol) {
     };
     for (const Row& row : rows) {
         Connected(row.protocol);
-        BYTE le = row.le;
         card.Reply("90 00");
-        EXPECT_EQ(0u, Send(row.ins, row.lc, &le, data, row.le_on_t1));
+        EXPECT_EQ(0u, Send(row.ins, row.lc, row.le, row.le_on_t1));
         EXPECT_EQ((std::vector<std::string>{row.sent}), card.SentHex());
     }
 }
 
 TEST_F(ApduTransportTest, WrongLengthIsResentWithTheLengthTheCardNamesABoundedNumberOfTimes) {
     Connected(SCARD_PROTOCOL_T1);
-    BYTE le = 0x16;
     card.Expect("00 B0 01 02 16", "6C 10");
     card.Expect("00 B0 01 02 10", "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 90 00");
-    EXPECT_EQ(0u, Send(0xB0, 0, &le, nullptr, 1));
+    EXPECT_EQ(0u, Send(0xB0, 0, 0x16, 1));
     EXPECT_EQ(0x10, le);
     EXPECT_EQ(16u, delivered);
     EXPECT_EQ(0x10, response[15]);
@@ -58,67 +59,59 @@ TEST_F(ApduTransportTest, WrongLengthIsResentWithTheLengthTheCardNamesABoundedNu
 
     // A T=0 command that went without P3 gets one on the resend.
     Connected(SCARD_PROTOCOL_T0);
-    le = 0;
     card.Expect("00 B0 01 02", "6C 04");
     card.Expect("00 B0 01 02 04", "AA BB CC DD 90 00");
-    EXPECT_EQ(0u, Send(0xB0, 0, &le, nullptr, 0));
+    EXPECT_EQ(0u, Send(0xB0, 0, 0, 0));
     EXPECT_EQ(4u, delivered);
 
     // A card that never settles its length is given up.
     Connected(SCARD_PROTOCOL_T1);
     card.default_reply = Hex("6C 20");
-    EXPECT_EQ(0x6C20u, Send(0xB0, 0, &le, nullptr, 1));
+    EXPECT_EQ(0x6C20u, Send(0xB0, 0, 0, 1));
     EXPECT_EQ(static_cast<size_t>(1 + kMaxWrongLengthRounds), card.sent.size());
     EXPECT_EQ(0u, delivered);
 }
 
 TEST_F(ApduTransportTest, WaitingBytesAreFetchedOnceWithGetResponse) {
     Connected(SCARD_PROTOCOL_T0);
-    const BYTE block[4] = {1, 2, 3, 4};
     Bytes answer(128, 0x5A);
     answer.insert(answer.end(), {0x90, 0x00});
-    BYTE le = 0x80;
-    card.Expect("00 4E 01 02 04 01 02 03 04", "61 80");
+    card.Expect("00 4E 01 02 04 AA BB CC DD", "61 80");
     card.answers.push_back({Hex("00 C0 00 00 80"), answer});
-    EXPECT_EQ(0u, Send(0x4E, 4, &le, block, 1));
+    EXPECT_EQ(0u, Send(0x4E, 4, 0x80, 1));
     EXPECT_EQ(0x80, le);
     EXPECT_EQ(128u, delivered);
     EXPECT_EQ(0x5A, response[127]);
 
     // The caller's smaller Le limits the request; with Le 0 the card's count is asked for.
     for (auto [caller_le, asked] : {std::pair<BYTE, const char*>{0x20, "00 C0 00 00 20"}, {0, "00 C0 00 00 80"}}) {
-        le = caller_le;
         card.Reply("61 80");
         card.Expect(asked, "90 00");
-        Send(0x4E, 4, &le, block, 0);
+        Send(0x4E, 4, caller_le, 0);
     }
     // A second 61xx is not followed: it is the status.
-    le = 0;
     card.sent.clear();
     card.Reply("61 10");
     card.Reply("61 08");
-    EXPECT_EQ(0x6108u, Send(0x4E, 4, &le, block, 0));
+    EXPECT_EQ(0x6108u, Send(0x4E, 4, 0, 0));
     EXPECT_EQ(2u, card.sent.size());
 }
 
 TEST_F(ApduTransportTest, DeliveryAndStatusOfWellFormedAnswers) {
     Connected(SCARD_PROTOCOL_T1);
-    BYTE le = 0x33;
     card.Reply("90 00");
-    EXPECT_EQ(0u, Send(0xB0, 0, &le, nullptr, 1));
+    EXPECT_EQ(0u, Send(0xB0, 0, 0x33, 1));
     EXPECT_EQ(0x33, le) << "a status alone keeps Le and copies nothing";
     EXPECT_EQ(0u, delivered);
     EXPECT_EQ(0xEE, response[0]);
     card.Reply("62 83");
-    EXPECT_EQ(0x6283u, Send(0xB0, 0, &le, nullptr, 1));
-    EXPECT_FALSE(Card_StatusSucceeded(0x9001));
-    EXPECT_TRUE(Card_StatusSucceeded(0x61FF));
+    EXPECT_EQ(0x6283u, Send(0xB0, 0, 0x33, 1));
 
     Bytes full(256);
     for (size_t i = 0; i < full.size(); ++i) full[i] = static_cast<BYTE>(i);
     full.insert(full.end(), {0x90, 0x00});
     card.ReplyBytes(full);
-    EXPECT_EQ(0u, Send(0x4E, 0, &le, nullptr, 1));
+    EXPECT_EQ(0u, Send(0x4E, 0, 0x33, 1));
     EXPECT_EQ(0, le) << "256 bytes are Le 0";
     EXPECT_EQ(256u, delivered);
     EXPECT_EQ(0xFF, response[255]);
@@ -126,20 +119,19 @@ TEST_F(ApduTransportTest, DeliveryAndStatusOfWellFormedAnswers) {
 }
 
 TEST_F(ApduTransportTest, MisbehavingAnswersAndFailedExchangesCopyNothing) {
-    BYTE le = 0x10;
-    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INVALID_HANDLE), Send(0xB0, 0, &le, nullptr, 1)) << "not connected";
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INVALID_HANDLE), Send(0xB0, 0, 0x10, 1)) << "not connected";
     EXPECT_TRUE(card.sent.empty());
 
     Connected(SCARD_PROTOCOL_T1);
     // Shorter than a status word: nothing is read from outside the answer.
-    card.Reply("90");
-    EXPECT_EQ(static_cast<DWORD>(SCARD_F_COMM_ERROR), Send(0xB0, 0, &le, nullptr, 1));
-    card.Reply("");
-    EXPECT_EQ(static_cast<DWORD>(SCARD_F_COMM_ERROR), Send(0xB0, 0, &le, nullptr, 1));
-    EXPECT_EQ(0x10, le);
+    for (const char* reply : {"90", ""}) {
+        card.Reply(reply);
+        EXPECT_EQ(static_cast<DWORD>(SCARD_F_COMM_ERROR), Send(0xB0, 0, 0x10, 1));
+        EXPECT_EQ(0x10, le);
+    }
     // Longer than offered: the backend refuses it, and the transport reports that.
     card.ReplyBytes(Bytes(301, 0x11));
-    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Send(0xB0, 0, &le, nullptr, 1));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Send(0xB0, 0, 0x10, 1));
     // More data than the caller's buffer: nothing is copied at all.
     std::array<BYTE, 8> small{};
     small.fill(0xEE);
@@ -151,12 +143,10 @@ TEST_F(ApduTransportTest, MisbehavingAnswersAndFailedExchangesCopyNothing) {
 
     Connected(SCARD_PROTOCOL_T0);
     card.Fail(SCARD_W_REMOVED_CARD);
-    EXPECT_EQ(static_cast<DWORD>(SCARD_W_REMOVED_CARD), Send(0xB0, 0, &le, nullptr, 1));
-    const BYTE data[1] = {0};
-    le = 0x08;
+    EXPECT_EQ(static_cast<DWORD>(SCARD_W_REMOVED_CARD), Send(0xB0, 0, 0x10, 1));
     card.Reply("61 08");
     card.Fail(SCARD_E_NOT_TRANSACTED);
-    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NOT_TRANSACTED), Send(0x4E, 1, &le, data, 0)) << "GET RESPONSE failed";
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NOT_TRANSACTED), Send(0x4E, 1, 0x08, 0)) << "GET RESPONSE failed";
     EXPECT_EQ(0x08, le);
     EXPECT_EQ(0xEE, response[0]);
 }

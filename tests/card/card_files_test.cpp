@@ -16,7 +16,7 @@ constexpr const char* kSelectDirectory = "00 A4 02 00 02 80 10";
 std::string NameHex(const std::string& name) {
     Bytes field(kContainerNameBytes, 0);
     std::memcpy(field.data(), name.data(), std::min(name.size(), kContainerNameBytes));
-    return ToHex(field);
+    return HexOf(field);
 }
 // FIND CONTAINER's 43-byte answer for `name` with key-file record `files` ("80 01 00 00").
 std::string FoundRecord(const std::string& name, const std::string& files) {
@@ -24,9 +24,13 @@ std::string FoundRecord(const std::string& name, const std::string& files) {
 }
 // One LIST CONTAINERS answer: continuation byte, then the names.
 std::string ListAnswer(BYTE continuation, const std::vector<std::string>& names) {
-    std::string out = ToHex({continuation});
+    std::string out = HexOf({continuation});
     for (const std::string& name : names) out += " " + NameHex(name);
     return out + " 90 00";
+}
+template <size_t N>
+std::string HexOf(const std::array<BYTE, N>& bytes) {
+    return kelm::testing::HexOf(Bytes(bytes.begin(), bytes.end()));
 }
 
 class CardFilesTest : public CardLayerTest {
@@ -40,8 +44,8 @@ protected:
 TEST_F(CardFilesTest, ReadingStopsAtTheCallersBuffer) {
     std::array<BYTE, 512> buffer{};
     buffer.fill(0xEE);
-    Bytes piece{0x01};
-    piece.insert(piece.end(), 200, 0x11);
+    Bytes piece(201, 0x11);
+    piece[0] = 0x01;
     piece.insert(piece.end(), {0x90, 0x00});
     for (int i = 0; i < 5; ++i) card.ReplyBytes(piece);  // a card that never says it is done
     EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Card_ReadFile(0, buffer.data(), 450));
@@ -58,9 +62,9 @@ TEST_F(CardFilesTest, ListingAppendsNamesOverSeveralAnswersWithinTheTable) {
     names.fill('#');
     std::memcpy(names.data(), "Existing", 9);
     BYTE count = 1;
-    card.Expect(kSelectDirectory, "90 00");
-    card.Expect("00 74 00 00 00", ListAnswer(0x25, {"First", std::string(36, 'L')}));
-    card.Expect("00 74 01 00 25", ListAnswer(0x00, {"Third"}));
+    card.Script({std::string(kSelectDirectory) + "> 90 00",
+                 "00 74 00 00 00 >" + ListAnswer(0x25, {"First", std::string(36, 'L')}),
+                 "00 74 01 00 25 >" + ListAnswer(0x00, {"Third"})});
     EXPECT_EQ(0u, Card_ListContainers(names.data(), &count, 8));
     EXPECT_EQ(4, count);
     EXPECT_STREQ("Existing", names.data());
@@ -72,8 +76,7 @@ TEST_F(CardFilesTest, ListingAppendsNamesOverSeveralAnswersWithinTheTable) {
     // More names than the table holds: nothing past it is written.
     names.fill('#');
     count = 0;
-    card.Reply("90 00");
-    card.Reply(ListAnswer(0x00, {"A", "B", "C"}));
+    card.Script({"90 00", ListAnswer(0x00, {"A", "B", "C"})});
     EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Card_ListContainers(names.data(), &count, 2));
     EXPECT_EQ(0, count);
     EXPECT_EQ('#', names[2 * kNameEntrySize]);
@@ -92,69 +95,57 @@ TEST_F(CardFilesTest, ListingAppendsNamesOverSeveralAnswersWithinTheTable) {
 TEST_F(CardFilesTest, FindSendsTheNameCutToItsFieldAndOpenFillsTheStatus) {
     std::array<BYTE, 4> record{0xEE, 0xEE, 0xEE, 0xEE};
     const std::string exact(36, 'N');
-    card.Expect(kSelectDirectory, "90 00");
-    card.Expect("00 7E 00 00 24 " + NameHex(exact), "6A 88");
+    card.Script({std::string(kSelectDirectory) + "> 90 00", "00 7E 00 00 24 " + NameHex(exact) + "> 6A 88"});
     EXPECT_EQ(0x6A88u, Card_FindContainer((exact + "XYZW").c_str(), record.data()));
     EXPECT_EQ(0xEE, record[0]);
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), Card_FindContainer(nullptr, record.data()));
 
     // Card type 5 asks for the record on T=1.
     Connected(SCARD_PROTOCOL_T1, 5);
-    card.Expect(kSelectDirectory, "90 00");
-    card.Expect("00 7E 00 00 24 " + NameHex("k5") + " 00", FoundRecord("k5", "80 01 80 04"));
+    card.Script({std::string(kSelectDirectory) + "> 90 00",
+                 "00 7E 00 00 24 " + NameHex("k5") + " 00 >" + FoundRecord("k5", "80 01 80 04")});
     EXPECT_EQ(0u, Card_FindContainer("k5", record.data()));
-    EXPECT_EQ("80 01 80 04", ToHex(Bytes(record.begin(), record.end())));
+    EXPECT_EQ("80 01 80 04", HexOf(record));
 
     // Only an exchange key, 2048-bit although the card type is 1, with a certificate.
     Connected(SCARD_PROTOCOL_T1, 1);
     std::array<BYTE, kContainerStatusBytes> status{};
-    card.Reply("90 00");
-    card.Reply(FoundRecord("ex", "00 00 80 03"));
-    card.Expect("00 A4 02 00 02 80 03", "90 00");
-    card.Expect("00 4C 00 00 16", "08 00 04 D2 01 80 90 00");
+    card.Script({"90 00", FoundRecord("ex", "00 00 80 03"), "00 A4 02 00 02 80 03 > 90 00",
+                 "00 4C 00 00 16 > 08 00 04 D2 01 80 90 00"});
     EXPECT_EQ(0u, Card_OpenContainer("ex", status.data()));
-    EXPECT_EQ("00 00 00 00 00 00 00 00 00 00 00 03 02 02 04 00 00 08 04 D2", ToHex(Bytes(status.begin(), status.end())));
+    EXPECT_EQ("00 00 00 00 00 00 00 00 00 00 00 03 02 02 04 00 00 08 04 D2", HexOf(status));
     status.fill(0xEE);
-    card.Reply("90 00");
-    card.Reply("6A 88");
+    card.Script({"90 00", "6A 88"});
     EXPECT_EQ(0x6A88u, Card_OpenContainer("none", status.data()));
     EXPECT_EQ(Bytes(kContainerStatusBytes, 0), Bytes(status.begin(), status.end())) << "unknown: record zeroed";
 }
 
 TEST_F(CardFilesTest, CreationAnswerIsBoundedByTheCallersBuffer) {
-    // A null name is an empty one.
-    for (const char* reply : {"90 00", "90 00", "00 90 00", "90 00"}) card.Reply(reply);
+    card.Script({"90 00", "90 00", "00 90 00", "90 00"});
     Bytes reply(30, 0x42);
     reply.insert(reply.end(), {0x90, 0x00});
     card.ReplyBytes(reply);
     std::array<BYTE, 24> guarded{};
     guarded.fill(0xEE);
     EXPECT_EQ(0u, Card_CreateContainer(nullptr, guarded.data(), 20));
-    EXPECT_EQ("00 7A 00 00 2B 00 " + NameHex("") + " 00 04 00 00 00 00", card.SentHex()[4]);
+    EXPECT_EQ("00 7A 00 00 2B 00 " + NameHex("") + " 00 04 00 00 00 00", card.SentHex()[4]) << "null name: empty";
     EXPECT_EQ(0x42, guarded[19]);
     EXPECT_EQ(0xEE, guarded[20]);
 }
 
 TEST_F(CardFilesTest, CleanUpOnCardType7SkipsVanishedNamesAndFallsBackToTheRecordAlone) {
     Connected(SCARD_PROTOCOL_T1, 7);
+    const std::string exch7 = FoundRecord("exch7", "80 01 80 07");
+    card.Script({"90 00", "90 00", ListAnswer(0x00, {"kept", "vanished", "stuck", "exch7"}), "90 00",
+                 FoundRecord("kept", "80 01 80 02"),
+                 "66 02",  // "vanished": skipped
+                 FoundRecord("stuck", "00 00 00 00"), "90 00",
+                 "6A 80",  // the card refuses the full delete; the record alone goes
+                 "00 80 00 00 24 " + NameHex("stuck") + "> 90 00", exch7, "90 00", exch7,
+                 "00 72 00 00 04 80 01 80 01 > 90 00", "00 72 00 00 04 80 07 80 07 > 90 00",
+                 "00 80 00 00 24 " + NameHex("exch7") + "> 90 00",
+                 "00 7A 00 00 2B 00 " + NameHex("new") + " 00 04 00 00 00 00 > 90 00"});
     std::array<BYTE, kContainerStatusBytes> answer{};
-    card.Reply("90 00");
-    card.Reply("90 00");
-    card.Reply(ListAnswer(0x00, {"kept", "vanished", "stuck", "exch7"}));
-    card.Reply("90 00");
-    card.Reply(FoundRecord("kept", "80 01 80 02"));
-    card.Reply("66 02");  // "vanished": skipped
-    card.Reply(FoundRecord("stuck", "00 00 00 00"));
-    card.Reply("90 00");
-    card.Reply("6A 80");  // the card refuses the full delete; the record alone goes
-    card.Expect("00 80 00 00 24 " + NameHex("stuck"), "90 00");
-    card.Reply(FoundRecord("exch7", "80 01 80 07"));
-    card.Reply("90 00");
-    card.Reply(FoundRecord("exch7", "80 01 80 07"));
-    card.Expect("00 72 00 00 04 80 01 80 01", "90 00");
-    card.Expect("00 72 00 00 04 80 07 80 07", "90 00");
-    card.Expect("00 80 00 00 24 " + NameHex("exch7"), "90 00");
-    card.Expect("00 7A 00 00 2B 00 " + NameHex("new") + " 00 04 00 00 00 00", "90 00");
     EXPECT_EQ(0u, Card_CreateContainer("new", answer.data(), answer.size()));
     EXPECT_TRUE(card.answers.empty());
 }
@@ -162,7 +153,7 @@ TEST_F(CardFilesTest, CleanUpOnCardType7SkipsVanishedNamesAndFallsBackToTheRecor
 TEST_F(CardFilesTest, ChallengeComesInBlocksOfEight) {
     std::array<BYTE, 160> out{};
     out.fill(0xEE);
-    for (int block = 1; block <= 3; ++block) card.ReplyBytes({BYTE(block), 1, 1, 1, 1, 1, 1, BYTE(block), 0x90, 0});
+    for (BYTE block = 1; block <= 3; ++block) card.ReplyBytes({block, 1, 1, 1, 1, 1, 1, block, 0x90, 0});
     EXPECT_EQ(0u, Card_GetChallenge(20, out.data()));
     EXPECT_EQ((std::vector<std::string>(3, "00 86 00 00 08")), card.SentHex());
     EXPECT_EQ(0x02, out[15]);
@@ -173,8 +164,7 @@ TEST_F(CardFilesTest, ChallengeComesInBlocksOfEight) {
     EXPECT_TRUE(card.sent.empty());
 
     Connected(SCARD_PROTOCOL_T0, 1);
-    card.Expect("00 86 00 00 08", "61 08");
-    card.Expect("00 C0 00 00 08", "09 09 09 09 09 09 09 09 90 00");
+    card.Script({"00 86 00 00 08 > 61 08", "00 C0 00 00 08 > 09 09 09 09 09 09 09 09 90 00"});
     EXPECT_EQ(0u, Card_GetChallenge(8, out.data()));
     EXPECT_EQ(0x09, out[7]);
     card.Reply("01 02 03 90 00");

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <deque>
-#include <map>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -22,9 +22,8 @@
 namespace kelm::card::testing {
 
 using Bytes = std::vector<BYTE>;
-
+using kelm::testing::HexOf;
 inline Bytes Hex(const std::string& text) { return kelm::testing::Bytes(text); }
-inline std::string ToHex(const Bytes& bytes) { return kelm::testing::HexOf(bytes); }
 
 class ScriptedCard : public platform::PcscBackend {
 public:
@@ -35,29 +34,31 @@ public:
     };
     void Expect(const std::string& command, const std::string& reply) { answers.push_back({Hex(command), Hex(reply)}); }
     void Reply(const std::string& reply) { answers.push_back({{}, Hex(reply)}); }
+    // Each step is a reply, or "command > reply" to check the command first.
+    void Script(std::initializer_list<std::string> steps) {
+        for (const std::string& step : steps) {
+            const size_t arrow = step.find('>');
+            arrow == std::string::npos ? Reply(step) : Expect(step.substr(0, arrow), step.substr(arrow + 1));
+        }
+    }
     void ReplyBytes(Bytes reply) { answers.push_back({{}, std::move(reply)}); }
     void Fail(LONG rc) { answers.push_back({{}, {}, rc}); }
 
     std::vector<std::string> readers{"Reader A"};
-    LONG establish_rc = SCARD_S_SUCCESS;
-    LONG list_rc = SCARD_S_SUCCESS;
-    std::map<std::string, LONG> exclusive_connect_rc;  // by reader; missing = success
+    LONG establish_rc = SCARD_S_SUCCESS, list_rc = SCARD_S_SUCCESS;
+    std::string unreachable;  // a reader whose exclusive connection fails
     DWORD protocol = SCARD_PROTOCOL_T1;
     Bytes default_reply = Hex("6D 00");  // for commands beyond the script
-
     std::deque<Answer> answers;
     std::vector<Bytes> sent;
     std::vector<std::string> calls;
 
     LONG EstablishContext(DWORD, SCARDCONTEXT* context) override {
         calls.push_back("establish");
-        if (establish_rc == SCARD_S_SUCCESS) *context = ++next_context_;
+        if (establish_rc == SCARD_S_SUCCESS) *context = ++next_id_;
         return establish_rc;
     }
-    LONG ReleaseContext(SCARDCONTEXT) override {
-        calls.push_back("release");
-        return SCARD_S_SUCCESS;
-    }
+    LONG ReleaseContext(SCARDCONTEXT) override { return calls.push_back("release"), SCARD_S_SUCCESS; }
     LONG ListReaders(SCARDCONTEXT, std::vector<std::string>* list) override {
         calls.push_back("list");
         if (list_rc == SCARD_S_SUCCESS) *list = readers;
@@ -67,11 +68,10 @@ public:
                  DWORD* active_protocol) override {
         const bool exclusive = share_mode == SCARD_SHARE_EXCLUSIVE;
         calls.push_back(std::string(exclusive ? "connect exclusive " : "connect shared ") + reader);
-        if (exclusive && exclusive_connect_rc.count(reader) != 0) return exclusive_connect_rc[reader];
-        if (!exclusive && std::find(readers.begin(), readers.end(), reader) == readers.end()) {
+        if (exclusive ? reader == unreachable : std::find(readers.begin(), readers.end(), reader) == readers.end()) {
             return SCARD_E_UNKNOWN_READER;
         }
-        *card = ++next_card_;
+        *card = ++next_id_;
         *active_protocol = protocol;
         return SCARD_S_SUCCESS;
     }
@@ -88,7 +88,7 @@ public:
             answers.pop_front();
         }
         if (!answer.expect.empty()) {
-            EXPECT_EQ(ToHex(answer.expect), ToHex(sent.back()));
+            EXPECT_EQ(HexOf(answer.expect), HexOf(sent.back()));
         }
         if (answer.rc != SCARD_S_SUCCESS) return answer.rc;
         if (answer.reply.size() > *response_length) return SCARD_E_INSUFFICIENT_BUFFER;
@@ -96,16 +96,14 @@ public:
         *response_length = static_cast<DWORD>(answer.reply.size());
         return SCARD_S_SUCCESS;
     }
-
     std::vector<std::string> SentHex() const {
         std::vector<std::string> out;
-        for (const Bytes& command : sent) out.push_back(ToHex(command));
+        for (const Bytes& command : sent) out.push_back(HexOf(command));
         return out;
     }
 
 private:
-    SCARDCONTEXT next_context_ = 0x100;
-    SCARDHANDLE next_card_ = 0x200;
+    ULONG_PTR next_id_ = 0x100;
 };
 
 inline void ResetSession() {
@@ -125,15 +123,12 @@ protected:
         platform::SetPcscBackend(nullptr);
         platform::UseFakeClock(nullptr);
     }
-
     // As if Init_PCSC_Object had connected a card of `card_type` on `protocol`.
     void Connected(DWORD protocol, DWORD card_type = 1) {
-        CardSession& session = Session();
-        session.Card = 0x4711;
-        session.ActiveProtocol = protocol;
-        session.SendPci = protocol == SCARD_PROTOCOL_T0 ? &g_rgSCardT0Pci : &g_rgSCardT1Pci;
-        session.CardType = card_type;
-        card.protocol = protocol;
+        Session().Card = 0x4711;
+        Session().ActiveProtocol = card.protocol = protocol;
+        Session().SendPci = protocol == SCARD_PROTOCOL_T0 ? &g_rgSCardT0Pci : &g_rgSCardT1Pci;
+        Session().CardType = card_type;
         card.sent.clear();
     }
 
