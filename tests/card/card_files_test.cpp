@@ -28,10 +28,6 @@ std::string ListAnswer(BYTE continuation, const std::vector<std::string>& names)
     for (const std::string& name : names) out += " " + NameHex(name);
     return out + " 90 00";
 }
-template <size_t N>
-std::string HexOf(const std::array<BYTE, N>& bytes) {
-    return kelm::testing::HexOf(Bytes(bytes.begin(), bytes.end()));
-}
 
 class CardFilesTest : public CardLayerTest {
 protected:
@@ -105,7 +101,7 @@ TEST_F(CardFilesTest, FindSendsTheNameCutToItsFieldAndOpenFillsTheStatus) {
     card.Script({std::string(kSelectDirectory) + "> 90 00",
                  "00 7E 00 00 24 " + NameHex("k5") + " 00 >" + FoundRecord("k5", "80 01 80 04")});
     EXPECT_EQ(0u, Card_FindContainer("k5", record.data()));
-    EXPECT_EQ("80 01 80 04", HexOf(record));
+    EXPECT_EQ("80 01 80 04", HexOf(Bytes(record.begin(), record.end())));
 
     // Only an exchange key, 2048-bit although the card type is 1, with a certificate.
     Connected(SCARD_PROTOCOL_T1, 1);
@@ -113,7 +109,7 @@ TEST_F(CardFilesTest, FindSendsTheNameCutToItsFieldAndOpenFillsTheStatus) {
     card.Script({"90 00", FoundRecord("ex", "00 00 80 03"), "00 A4 02 00 02 80 03 > 90 00",
                  "00 4C 00 00 16 > 08 00 04 D2 01 80 90 00"});
     EXPECT_EQ(0u, Card_OpenContainer("ex", status.data()));
-    EXPECT_EQ("00 00 00 00 00 00 00 00 00 00 00 03 02 02 04 00 00 08 04 D2", HexOf(status));
+    EXPECT_EQ("00 00 00 00 00 00 00 00 00 00 00 03 02 02 04 00 00 08 04 D2", HexOf(Bytes(status.begin(), status.end())));
     status.fill(0xEE);
     card.Script({"90 00", "6A 88"});
     EXPECT_EQ(0x6A88u, Card_OpenContainer("none", status.data()));

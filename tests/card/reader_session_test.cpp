@@ -65,8 +65,7 @@ protected:
 TEST_F(ReaderSessionTest, CardInTheSecondReaderIsFoundAfterColdResets) {
     card.readers = {"Reader A", "Reader B"};
     NoApplication();
-    card.Expect(kSelectType3, "6A 82");
-    card.Expect(kSelectType1, "90 00");
+    card.Script({std::string(kSelectType3) + "> 6A 82", std::string(kSelectType1) + "> 90 00"});
 
     EXPECT_EQ(1, Init_PCSC_Object(0));
     EXPECT_EQ(1, Session().ConnectionCount);
