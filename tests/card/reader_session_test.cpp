@@ -21,6 +21,8 @@ protected:
     void SetUp() override {
         CardLayerTest::SetUp();
         platform::SetUiResponder(&ui);
+        const DWORD pinpad = READER_TYPE_PINPAD;  // taken only with a preferred reader
+        SetProviderValue("iReaderType", REG_DWORD, &pinpad, sizeof pinpad);
     }
     void TearDown() override {
         platform::SetUiResponder(nullptr);
@@ -130,74 +132,81 @@ TEST_F(ReaderSessionTest, LiveConnectionIsProbedCountedAndEnded) {
     EXPECT_EQ((std::vector<std::string>{kSelectType3}), card.SentHex());
 }
 
-TEST_F(ReaderSessionTest, NoCardAsksToRetryUnlessSilent) {
-    NoApplication();
-    EXPECT_EQ(0, Init_PCSC_Object(CRYPT_SILENT));
-    EXPECT_EQ(0u, GetLastError());
-    EXPECT_TRUE(ui.events().empty());
-
-    // Retry, still nothing, Cancel: two boxes, a new context for the retry.
-    Fresh();
-    NoApplication();
-    NoApplication();
-    ui.QueueBoxAnswer(IDRETRY);
-    ui.QueueBoxAnswer(IDCANCEL);
-    SetLastError(5);
-    EXPECT_EQ(0, Init_PCSC_Object(0));
-    EXPECT_EQ(0u, GetLastError());
-    EXPECT_EQ((std::vector<std::string>{Box(203, 227), Box(203, 227)}), Boxes());
-    EXPECT_EQ(static_cast<UINT>(MB_RETRYCANCEL), ui.events()[0].box.type & 0x0F);
-    EXPECT_EQ(2, std::count(card.calls.begin(), card.calls.end(), "establish"));
-    // The context that found no card is released before the retry's new one is made.
-    auto first = std::find(card.calls.begin(), card.calls.end(), "establish");
-    auto second = std::find(first + 1, card.calls.end(), "establish");
-    EXPECT_NE(second, std::find(first, second, "release"));
-
-    // Retry after the card was inserted.
-    Fresh();
-    NoApplication();
-    ui.QueueBoxAnswer(IDRETRY);
-    card.Reply("90 00");
-    EXPECT_EQ(1, Init_PCSC_Object(0));
-    EXPECT_EQ(1u, ui.BoxCount());
-}
-
-TEST_F(ReaderSessionTest, MissingServiceOrReadersAreReported) {
+// Each row is a process's first attempt; `refusals` readers' worth of refused selections come
+// first, then the card if `card_after`. Whatever happens, a context is released before the next
+// one is made, and every "no card" box offers Retry and Cancel.
+TEST_F(ReaderSessionTest, FailuresAreReportedAndRetriedAsTheCallerAllows) {
+    const std::string gone = std::string(LocalizedText(224)) + " | Gone Reader";
+    const std::string no_card = Box(203, 227);
     struct Row {
         LONG establish_rc, list_rc;
         std::vector<std::string> readers;
+        const char* preferred;
         DWORD flags;
-        LONG result;
-        UINT box;  // 0: none
+        std::vector<int> answers;
+        int refusals;
+        bool card_after;
+        int result;
+        std::vector<std::string> boxes;
     } rows[] = {
-        {SCARD_E_NO_SERVICE, SCARD_S_SUCCESS, {"Reader A"}, 0, SCARD_E_NO_SERVICE, 218},
+        {SCARD_S_SUCCESS, SCARD_S_SUCCESS, {"Reader A"}, nullptr, CRYPT_SILENT, {}, 1, false, 0, {}},
+        {SCARD_S_SUCCESS, SCARD_S_SUCCESS, {"Reader A"}, nullptr, 0, {IDRETRY, IDCANCEL}, 2, false, 0,
+         {no_card, no_card}},
+        {SCARD_S_SUCCESS, SCARD_S_SUCCESS, {"Reader A"}, nullptr, 0, {IDRETRY}, 1, true, 1, {no_card}},
+        {SCARD_E_NO_SERVICE, SCARD_S_SUCCESS, {"Reader A"}, nullptr, 0, {}, 0, false, SCARD_E_NO_SERVICE,
+         {Box(203, 218)}},
         // Silent: no box; the listing on the unusable context gives the answer.
-        {SCARD_E_NO_SERVICE, SCARD_E_NO_SERVICE, {"Reader A"}, CRYPT_SILENT, SCARD_E_NO_SERVICE, 0},
-        {SCARD_S_SUCCESS, SCARD_E_NO_READERS_AVAILABLE, {"Reader A"}, 0, SCARD_E_NO_READERS_AVAILABLE, 221},
+        {SCARD_E_NO_SERVICE, SCARD_E_NO_SERVICE, {"Reader A"}, nullptr, CRYPT_SILENT, {}, 0, false,
+         SCARD_E_NO_SERVICE, {}},
+        {SCARD_S_SUCCESS, SCARD_E_NO_READERS_AVAILABLE, {"Reader A"}, nullptr, 0, {}, 0, false,
+         SCARD_E_NO_READERS_AVAILABLE, {Box(203, 221)}},
         // Reader names beyond the list buffer fail the listing.
-        {SCARD_S_SUCCESS, SCARD_S_SUCCESS, {std::string(300, 'A'), std::string(300, 'B')}, 0,
-         SCARD_E_INSUFFICIENT_BUFFER, 221},
+        {SCARD_S_SUCCESS, SCARD_S_SUCCESS, {std::string(300, 'A'), std::string(300, 'B')}, nullptr, 0, {}, 0, false,
+         SCARD_E_INSUFFICIENT_BUFFER, {Box(203, 221)}},
+        // An unreachable preferred reader is named, even to silent callers, and dropped.
+        {SCARD_S_SUCCESS, SCARD_S_SUCCESS, {"Reader A"}, "Gone Reader", CRYPT_SILENT, {}, 0, false, 0, {gone}},
+        {SCARD_S_SUCCESS, SCARD_S_SUCCESS, {"Reader A"}, "Gone Reader", 0, {}, 0, false, 0, {gone, no_card}},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.boxes.empty() ? "silent" : row.boxes.back());
         Fresh();
         card.establish_rc = row.establish_rc;
         card.list_rc = row.list_rc;
         card.readers = row.readers;
-        EXPECT_EQ(static_cast<int>(row.result), Init_PCSC_Object(row.flags));
-        EXPECT_EQ(row.box == 0 ? std::vector<std::string>{} : std::vector<std::string>{Box(203, row.box)}, Boxes());
-        EXPECT_EQ(0, Session().ContextValid);
-        if (row.box != 0) {
+        card.unreachable = row.preferred ? row.preferred : "";
+        if (row.preferred) PreferReader(row.preferred);
+        for (int answer : row.answers) ui.QueueBoxAnswer(answer);
+        for (int i = 0; i < row.refusals; ++i) NoApplication();
+        if (row.card_after) card.Reply("90 00");
+        SetLastError(5);
+
+        EXPECT_EQ(row.result, Init_PCSC_Object(row.flags));
+        EXPECT_EQ(row.boxes, Boxes());
+        EXPECT_TRUE(row.result <= 1 || Session().ContextValid == 0) << "an unusable context is not kept";
+        if (row.result == 0 && row.preferred == nullptr) {
+            EXPECT_EQ(0u, GetLastError());
+        } else if (row.result > 1 && !(row.flags & CRYPT_SILENT)) {
             EXPECT_EQ(static_cast<DWORD>(row.result), GetLastError());
         }
+        EXPECT_TRUE(row.preferred == nullptr || Session().ReaderType == READER_TYPE_PLAIN) << "the pin pad is dropped";
+        for (const auto& event : ui.events()) {
+            EXPECT_TRUE(event.box.text != LocalizedText(227) || (event.box.type & 0x0F) == MB_RETRYCANCEL);
+        }
+        bool open = false;
+        for (const std::string& call : card.calls) {
+            if (call == "establish") {
+                EXPECT_FALSE(open) << "a new context before the old one was released";
+                open = row.establish_rc == SCARD_S_SUCCESS;
+            }
+            if (call == "release") open = false;
+        }
+        EXPECT_TRUE(row.result <= 1 || !open);
     }
-    EXPECT_EQ((std::vector<std::string>{"establish", "list", "release"}), card.calls) << "the context is released";
 }
 
-TEST_F(ReaderSessionTest, PreferredReaderIsUsedForEveryAttemptOrNamedWhenUnreachable) {
+TEST_F(ReaderSessionTest, PreferredReaderIsUsedForEveryAttempt) {
     card.readers = {"Reader A", "PinPad"};
     PreferReader("PinPad");
-    const DWORD pinpad = READER_TYPE_PINPAD;
-    SetProviderValue("iReaderType", REG_DWORD, &pinpad, sizeof pinpad);
     NoApplication();
     card.Reply("90 00");
     EXPECT_EQ(1, Init_PCSC_Object(0));
@@ -205,18 +214,6 @@ TEST_F(ReaderSessionTest, PreferredReaderIsUsedForEveryAttemptOrNamedWhenUnreach
     EXPECT_EQ(READER_TYPE_PINPAD, Session().ReaderType);
     EXPECT_EQ("connect shared PinPad", card.calls[2]);
     EXPECT_EQ("connect shared PinPad", card.calls[7]);
-
-    // An unreachable preferred reader is named, even to silent callers, and dropped.
-    Fresh();
-    PreferReader("Gone Reader");
-    card.unreachable = "Gone Reader";
-    const std::string gone = std::string(LocalizedText(224)) + " | Gone Reader";
-    EXPECT_EQ(0, Init_PCSC_Object(CRYPT_SILENT));
-    EXPECT_EQ((std::vector<std::string>{gone}), Boxes());
-    EXPECT_EQ(READER_TYPE_PLAIN, Session().ReaderType);
-    Fresh();
-    EXPECT_EQ(0, Init_PCSC_Object(0));
-    EXPECT_EQ((std::vector<std::string>{gone, Box(203, 227)}), Boxes());
 
     // A one-character name means any reader.
     Fresh();
