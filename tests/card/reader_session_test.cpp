@@ -5,9 +5,7 @@
 #include <cstring>
 
 #include "card/card_files.h"
-#include "platform/ui_responder.h"
 #include "scripted_card.h"
-#include "support/registry_fixture.h"
 
 namespace kelm::card::testing {
 namespace {
@@ -20,13 +18,8 @@ class ReaderSessionTest : public CardLayerTest {
 protected:
     void SetUp() override {
         CardLayerTest::SetUp();
-        platform::SetUiResponder(&ui);
         const DWORD pinpad = READER_TYPE_PINPAD;  // taken only with a preferred reader
         SetProviderValue("iReaderType", REG_DWORD, &pinpad, sizeof pinpad);
-    }
-    void TearDown() override {
-        platform::SetUiResponder(nullptr);
-        CardLayerTest::TearDown();
     }
     // Five refused selections: a reader whose card is not ours.
     void NoApplication() {
@@ -59,9 +52,6 @@ protected:
     static std::string Box(UINT caption, UINT text) {
         return std::string(LocalizedText(caption)) + " | " + LocalizedText(text);
     }
-
-    test::ScopedInMemoryRegistry registry;
-    platform::ScriptedResponder ui;
 };
 
 TEST_F(ReaderSessionTest, CardInTheSecondReaderIsFoundAfterColdResets) {

@@ -2,7 +2,8 @@
 // command takes the next scripted answer (optionally checking the command bytes first), and
 // every call is logged. It can misbehave on purpose: short answers, endless 6Cxx, answers
 // longer than a conforming card would send. CardLayerTest installs it with a fresh session and
-// a fake clock, so cold resets and releases do not really sleep.
+// a fake clock, so cold resets and releases do not really sleep, a scripted user and an
+// in-memory registry.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@
 #include "kelm/winapi.h"
 #include "platform/clock_seam.h"
 #include "platform/pcsc_backend.h"
+#include "platform/ui_responder.h"
+#include "support/registry_fixture.h"
 #include "support/sim_fixture.h"
 
 namespace kelm::card::testing {
@@ -117,11 +120,13 @@ protected:
         ResetSession();
         platform::SetPcscBackend(&card);
         platform::UseFakeClock(&clock);
+        platform::SetUiResponder(&ui);
     }
     void TearDown() override {
         ResetSession();
         platform::SetPcscBackend(nullptr);
         platform::UseFakeClock(nullptr);
+        platform::SetUiResponder(nullptr);
     }
     // As if Init_PCSC_Object had connected a card of `card_type` on `protocol`.
     void Connected(DWORD protocol, DWORD card_type = 1) {
@@ -134,6 +139,8 @@ protected:
 
     ScriptedCard card;
     platform::FakeClock clock;
+    platform::ScriptedResponder ui;
+    test::ScopedInMemoryRegistry registry;
 };
 
 }  // namespace kelm::card::testing
