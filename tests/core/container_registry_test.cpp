@@ -125,9 +125,7 @@ struct Containers : test::InMemoryRegistryTest {
     void PutContainer(const std::string& name, bool withKey = true) {
         const WORD file = withKey ? static_cast<WORD>(0x8001 + keyFiles++) : 0;
         std::string error;
-        if (withKey) {
-            ASSERT_TRUE(sim::PutNewKey(sim->card(), file, &error)) << error;
-        }
+        ASSERT_TRUE(!withKey || sim::PutNewKey(sim->card(), file, &error)) << error;
         ASSERT_TRUE(sim::AddContainer(sim->card(), name, file, 0, &error)) << error;
     }
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <utility>
 #include <vector>
 
 #include "core/context_records.h"
@@ -16,27 +15,23 @@
 
 namespace {
 
-using LocalFreeFunction = HLOCAL(WINAPI*)(HLOCAL);
-
-struct ReleaseWatch {
-    std::map<const void*, size_t> watched;                 // block -> bytes to keep
-    std::map<const void*, std::vector<BYTE>> at_release;  // block -> its bytes when released
+// Blocks a test watches, and the images of their bytes taken as they were released.
+struct Images {
+    std::map<const void*, std::vector<BYTE>> watched, released;
 };
-
-ReleaseWatch& Watch() {
-    static ReleaseWatch watch;
-    return watch;
+Images& Blocks() {
+    static Images images;
+    return images;
 }
 
 }  // namespace
 
 KELM_WINAPI_EXPORT HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-    static auto next = reinterpret_cast<LocalFreeFunction>(dlsym(RTLD_NEXT, "LocalFree"));
-    auto found = Watch().watched.find(hMem);
-    if (found != Watch().watched.end()) {
-        const BYTE* bytes = static_cast<const BYTE*>(hMem);
-        Watch().at_release[hMem].assign(bytes, bytes + found->second);
-        Watch().watched.erase(found);
+    static auto next = reinterpret_cast<HLOCAL(WINAPI*)(HLOCAL)>(dlsym(RTLD_NEXT, "LocalFree"));
+    auto watched = Blocks().watched.extract(hMem);
+    if (!watched.empty()) {
+        std::memcpy(watched.mapped().data(), hMem, watched.mapped().size());
+        Blocks().released[hMem] = std::move(watched.mapped());
     }
     return next(hMem);
 }
@@ -44,43 +39,36 @@ KELM_WINAPI_EXPORT HLOCAL WINAPI LocalFree(HLOCAL hMem) {
 namespace kelm::core {
 namespace {
 
-struct ReleaseWiping : ::testing::Test {
-    void SetUp() override { Watch() = {}; }
-    void TearDown() override { Watch() = {}; }
-
-    // Fills `length` bytes of `block` with `fill` and keeps their image at release.
-    static const void* Fill(void* block, size_t length, int fill) {
-        std::memset(block, fill, length);
-        Watch().watched[block] = length;
-        return block;
-    }
-    // True when the released block's bytes from `offset` for `length` (0: to its end) are all zero.
-    static bool Wiped(const void* block, size_t offset = 0, size_t length = 0) {
-        auto found = Watch().at_release.find(block);
-        if (found == Watch().at_release.end()) return false;
-        const auto begin = found->second.begin() + static_cast<std::ptrdiff_t>(offset);
-        return std::all_of(begin, length == 0 ? found->second.end() : begin + static_cast<std::ptrdiff_t>(length),
-                           [](BYTE b) { return b == 0; });
-    }
-};
+// Fills `length` bytes of `block` with `fill` and keeps their image at release.
+const void* Fill(void* block, size_t length, int fill) {
+    std::memset(block, fill, length);
+    Blocks().watched[block].resize(length);
+    return block;
+}
+// True when the released block's bytes from `offset` for `length` (0: to its end) are all zero.
+bool Wiped(const void* block, size_t offset = 0, size_t length = 0) {
+    const std::vector<BYTE>& bytes = Blocks().released[block];
+    const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+    return !bytes.empty() && std::all_of(begin, length == 0 ? bytes.end() : begin + static_cast<std::ptrdiff_t>(length),
+                                         [](BYTE b) { return b == 0; });
+}
 
 #define EXPECT_WIPED(block, record, field) \
     EXPECT_TRUE(Wiped(block, offsetof(record, field), sizeof(record::field))) << #field " survived the release"
 
 // Every record's secrets are set to non-zero bytes; the record itself is watched whole.
-TEST_F(ReleaseWiping, EveryRecordLosesItsSecretsBeforeRelease) {
+TEST(ReleaseWiping, EveryRecordLosesItsSecretsBeforeRelease) {
     KeyCTX* key = Alloc_Init_KeyCTX(CALG_3DES);
     ASSERT_NE(key, nullptr);
     key->SaltLen = 40;
     key->Salt = static_cast<BYTE*>(LocalAlloc(LPTR, 5));
     const void* keyData = Fill(key->KeyData, 24, 0x44);
     const void* salt = Fill(key->Salt, 5, 0x55);
-    for (auto [field, size] : {std::pair<void*, size_t>{key->IV, sizeof(key->IV)}, {key->Chain, sizeof(key->Chain)},
-                               {key->Card_ContainerStatus, sizeof(key->Card_ContainerStatus)},
-                               {key->ContainerName, sizeof(key->ContainerName)}}) {
-        std::memset(field, 0x11, size);
-    }
-    Watch().watched[key] = sizeof(KeyCTX);
+    std::memset(key->IV, 0x11, sizeof(key->IV));
+    std::memset(key->Chain, 0x22, sizeof(key->Chain));
+    std::memset(key->Card_ContainerStatus, 0x33, sizeof(key->Card_ContainerStatus));
+    std::memset(key->ContainerName, 'k', sizeof(key->ContainerName));
+    Blocks().watched[key].resize(sizeof(KeyCTX));
     Free_KeyCTX(key);
     EXPECT_WIPED(key, KeyCTX, IV);
     EXPECT_WIPED(key, KeyCTX, Chain);
@@ -99,7 +87,7 @@ TEST_F(ReleaseWiping, EveryRecordLosesItsSecretsBeforeRelease) {
     const void* value = Fill(hash->HashValue, 8, 0x88);
     const void* state = Fill(hash->HashState, sizeof(crypto::HASH_STATE), 0x5A);
     std::memset(hash->MacIV, 0x77, sizeof(hash->MacIV));
-    Watch().watched[hash] = sizeof(HashCTX);
+    Blocks().watched[hash].resize(sizeof(HashCTX));
     SetLastError(0);
     Free_HashCTX(hash);
     EXPECT_EQ(GetLastError(), 0u) << "the allocator refused a release: something was freed twice";
@@ -113,7 +101,7 @@ TEST_F(ReleaseWiping, EveryRecordLosesItsSecretsBeforeRelease) {
     container->RandSeedLen = 20;
     std::memset(container->RandSeed, 0x99, sizeof(container->RandSeed));
     std::memset(container->Card_ContainerStatus, 0x02, sizeof(container->Card_ContainerStatus));
-    Watch().watched[container] = sizeof(ContainerCTX);
+    Blocks().watched[container].resize(sizeof(ContainerCTX));
     Free_ContainerCTX(container);
     EXPECT_WIPED(container, ContainerCTX, RandSeed);
     EXPECT_WIPED(container, ContainerCTX, Card_ContainerStatus);
