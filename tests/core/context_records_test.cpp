@@ -50,9 +50,9 @@ TEST(ContextRecords, KeyAndHashValuesFollowTheAlgorithm) {
         Free_HashCTX(hash);
     }
     // Unknown algorithms are refused without allocating.
-    const std::pair<bool, ALG_ID> unknown[] = {{true, 0},  {true, 3},        {true, CALG_RC2},     {true, CALG_RC4},
-                                               {true, CALG_SHA1}, {true, 0xFFFFFFFF}, {false, 0}, {false, CALG_MD4},
-                                               {false, CALG_HMAC}, {false, CALG_SHA_384}, {false, CALG_DES}};
+    const std::pair<bool, ALG_ID> unknown[] = {  // key or hash, algorithm
+        {true, 0},          {true, 3},  {true, CALG_RC2},  {true, CALG_RC4},  {true, CALG_SHA1},
+        {true, 0xFFFFFFFF}, {false, 0}, {false, CALG_MD4}, {false, CALG_HMAC}, {false, CALG_SHA_384}, {false, CALG_DES}};
     for (const auto& [isKey, algid] : unknown) {
         SetLastError(0);
         EXPECT_EQ(isKey ? static_cast<void*>(Alloc_Init_KeyCTX(algid)) : Alloc_Init_HashCTX(algid), nullptr)
