@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kelm/winapi.h"
-#include "platform/pcsc_backend.h"
+#include "platform/pcsc/pcsc_backend.h"
 #include "sim/inprocess_backend.h"
 #include "sim/sim_card.h"
 

@@ -15,7 +15,7 @@
 #include "card/card_files.h"
 #include "card/reader_session.h"
 #include "kelm/winapi.h"
-#include "platform/pcsc_backend.h"
+#include "platform/pcsc/pcsc_backend.h"
 
 namespace {
 

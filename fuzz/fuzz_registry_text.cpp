@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/registry_text.h"
+#include "platform/registry/registry_text.h"
 
 namespace {
 

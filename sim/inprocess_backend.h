@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pcsc_backend.h"
+#include "platform/pcsc/pcsc_backend.h"
 #include "sim/sim_card.h"
 
 namespace kelm::sim {

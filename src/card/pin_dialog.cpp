@@ -8,7 +8,7 @@
 #include "card/reader_session.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 #include "resources/resources.h"
 
 namespace kelm::card {

@@ -9,7 +9,7 @@
 #include "card/apdu_transport.h"
 #include "card/reader_session.h"
 #include "kelm/winapi.h"
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 #include "resources/resources.h"
 
 namespace kelm::card {

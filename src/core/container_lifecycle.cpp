@@ -7,7 +7,7 @@
 #include "core/context_records.h"
 #include "core/handles.h"
 #include "kelm/winapi.h"
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 
 namespace kelm::core {
 

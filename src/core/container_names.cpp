@@ -6,7 +6,7 @@
 #include "card/card_files.h"
 #include "core/container_registry.h"
 #include "kelm/winapi.h"
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 
 namespace kelm::core {
 

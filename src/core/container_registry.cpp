@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kelm/winapi.h"
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 
 namespace kelm::core {
 

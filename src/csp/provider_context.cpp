@@ -10,7 +10,7 @@
 #include "core/handles.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 
 namespace kelm::csp {
 namespace {

@@ -7,7 +7,7 @@
 #include "csp/algorithm_table.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
-#include "platform/trace.h"
+#include "platform/process/trace.h"
 
 namespace kelm::csp {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstddef>
 
 #include "kelm/windows_types.h"
-#include "platform/module_resources.h"
+#include "platform/process/module_resources.h"
 
 namespace kelm::resources {
 

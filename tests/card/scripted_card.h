@@ -16,9 +16,9 @@
 
 #include "card/reader_session.h"
 #include "kelm/winapi.h"
-#include "platform/clock_seam.h"
-#include "platform/pcsc_backend.h"
-#include "platform/ui_responder.h"
+#include "platform/process/clock_seam.h"
+#include "platform/pcsc/pcsc_backend.h"
+#include "platform/ui/ui_responder.h"
 #include "support/registry_fixture.h"
 #include "support/sim_fixture.h"
 

@@ -18,8 +18,8 @@
 #include "core/context_records.h"
 #include "core/handles.h"
 #include "kelm/winapi.h"
-#include "platform/clock_seam.h"
-#include "platform/memory.h"
+#include "platform/process/clock_seam.h"
+#include "platform/process/memory.h"
 #include "support/registry_fixture.h"
 #include "support/sim_fixture.h"
 

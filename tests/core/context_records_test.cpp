@@ -11,7 +11,7 @@
 
 #include "core/context_records.h"
 #include "kelm/winapi.h"
-#include "platform/memory.h"
+#include "platform/process/memory.h"
 
 namespace kelm::core {
 namespace {

@@ -12,9 +12,9 @@
 #include "card/reader_session.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
-#include "platform/clock_seam.h"
-#include "platform/memory.h"
-#include "platform/ui_responder.h"
+#include "platform/process/clock_seam.h"
+#include "platform/process/memory.h"
+#include "platform/ui/ui_responder.h"
 #include "support/registry_fixture.h"
 #include "support/sim_fixture.h"
 

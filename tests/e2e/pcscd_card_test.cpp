@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "kelm/winapi.h"
-#include "platform/pcsc_backend.h"
+#include "platform/pcsc/pcsc_backend.h"
 #include "support/run_command.h"
 
 extern char** environ;

@@ -14,8 +14,8 @@
 
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
-#include "platform/pcsc_backend.h"
-#include "platform/ui_responder.h"
+#include "platform/pcsc/pcsc_backend.h"
+#include "platform/ui/ui_responder.h"
 #include "support/registry_fixture.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/registry_store.h"
+#include "platform/registry/registry_store.h"
 
 namespace kelm::test {
 

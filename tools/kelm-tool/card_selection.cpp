@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/pcsc_backend.h"
+#include "platform/pcsc/pcsc_backend.h"
 
 namespace kelm::tool {
 

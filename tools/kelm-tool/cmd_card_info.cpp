@@ -11,7 +11,7 @@
 #include "commands.h"
 #include "pcsc_session.h"
 #include "kelm/winapi.h"
-#include "platform/registry_store.h"
+#include "platform/registry/registry_store.h"
 
 namespace kelm::tool {
 namespace {

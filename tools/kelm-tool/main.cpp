@@ -7,7 +7,7 @@
 
 #include "card_selection.h"
 #include "commands.h"
-#include "platform/pcsc_backend.h"
+#include "platform/pcsc/pcsc_backend.h"
 #include "resources/resources.h"
 
 namespace kelm::tool {

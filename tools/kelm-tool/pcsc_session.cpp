@@ -7,7 +7,7 @@
 
 #include "commands.h"
 #include "kelm/winapi.h"
-#include "platform/pcsc_lite_calls.h"
+#include "platform/pcsc/pcsc_lite_calls.h"
 
 namespace kelm::tool {
 

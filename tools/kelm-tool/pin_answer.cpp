@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "commands.h"
-#include "platform/ui_responder.h"
+#include "platform/ui/ui_responder.h"
 
 namespace kelm::tool {
 

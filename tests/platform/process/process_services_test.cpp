@@ -1,0 +1,185 @@
+// Process services: language from the locale, code-page conversion of bad input, the clock
+// seam, the allocators.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "kelm/winapi.h"
+#include "platform/process/clock_seam.h"
+
+namespace {
+
+// Sets (or, for nullptr, unsets) an environment variable for the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+LANGID LangFor(const char* lang, const char* lc_all = nullptr) {
+    ScopedEnv all("LC_ALL", lc_all);
+    ScopedEnv messages("LC_MESSAGES", nullptr);
+    ScopedEnv language("LANG", lang);
+    return GetSystemDefaultLangID();
+}
+
+TEST(LanguageTest, ChineseTerritoriesChooseTheirLanguageEverythingElseEnglish) {
+    EXPECT_EQ(LangFor("zh_TW.UTF-8"), 0x0404);
+    EXPECT_EQ(LangFor("zh_CN.UTF-8"), 0x0804);
+    EXPECT_EQ(LangFor("zh_HK.UTF-8"), 0x0C04);
+    EXPECT_EQ(LangFor("zh_TW"), 0x0404);
+    EXPECT_EQ(LangFor("zh_CN.GB18030@stroke"), 0x0804);
+    for (const char* other : {"en_US.UTF-8", "C", "POSIX", "zh", "zh_SG.UTF-8", "zh_TWN", "fr_FR.UTF-8", ""}) {
+        EXPECT_EQ(LangFor(other), 0x0409) << other;
+    }
+    EXPECT_EQ(LangFor(nullptr), 0x0409);
+    // LC_ALL overrides LANG.
+    EXPECT_EQ(LangFor("en_US.UTF-8", "zh_TW.UTF-8"), 0x0404);
+    EXPECT_EQ(LangFor("zh_TW.UTF-8", "C"), 0x0409);
+}
+
+TEST(CodePageTest, RoundTripsAndSizeQueries) {
+    const char* text = "KELM \xE5\xAF\x86\xE7\xA2\xBC \xF0\x9F\x94\x91";  // ASCII, CJK, a supplementary character
+    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    ASSERT_EQ(units, 5 + 2 + 1 + 2 + 1);
+    WCHAR wide[16];
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, wide, 16), units);
+    EXPECT_EQ(wide[8], 0xD83D);  // the surrogate pair of U+1F511
+    int bytes = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    ASSERT_EQ(bytes, static_cast<int>(std::strlen(text)) + 1);
+    char back[32];
+    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, wide, -1, back, sizeof back, nullptr, nullptr), bytes);
+    EXPECT_STREQ(back, text);
+
+    // Too small a buffer is an error, with nothing written past it.
+    char small[6];
+    std::memset(small, 'z', sizeof small);
+    SetLastError(0);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, -1, small, 5, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(small[5], 'z');
+}
+
+TEST(CodePageTest, InvalidInputIsAnErrorNotACrash) {
+    const char* bad_utf8[] = {
+        "\x80",              // continuation without a lead
+        "\xC3",              // truncated sequence
+        "\xC0\xAF",          // overlong '/'
+        "\xED\xA0\x80",      // an encoded surrogate
+        "\xF4\x90\x80\x80",  // beyond U+10FFFF
+        "\xFF",
+        "ok\xE5\xAF",        // truncated at the end
+    };
+    for (const char* input : bad_utf8) {
+        WCHAR out[8];
+        SetLastError(0);
+        EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, input, static_cast<int>(std::strlen(input)), out, 8), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, input, -1, nullptr, 0), 0);
+    }
+    const WCHAR lone_high[] = {u'a', 0xD800, u'b', 0};
+    const WCHAR lone_low[] = {0xDC00, 0};
+    const WCHAR high_at_end[] = {u'a', 0xDBFF};
+    char out[16];
+    SetLastError(0);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, lone_high, -1, out, sizeof out, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, lone_low, -1, out, sizeof out, nullptr, nullptr), 0);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, high_at_end, 2, out, sizeof out, nullptr, nullptr), 0);
+
+    // Bad arguments.
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, nullptr, -1, nullptr, 0), 0);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a", -2, nullptr, 0), 0);
+    EXPECT_EQ(MultiByteToWideChar(1252 + 7, 0, "a", -1, nullptr, 0), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(ClockSeamTest, FakeClockSleepsWithoutSleepingAndFakesTheThread) {
+    kelm::platform::FakeClock clock;
+    clock.now_ms = 0xFFFFFF00u;  // just before the 32-bit wrap
+    clock.thread_id = 4242;
+    kelm::platform::UseFakeClock(&clock);
+    DWORD before = GetTickCount();
+    Sleep(30000);
+    Sleep(1000);
+    DWORD after = GetTickCount();
+    DWORD thread = GetCurrentThreadId();
+    kelm::platform::UseFakeClock(nullptr);
+
+    EXPECT_EQ(static_cast<DWORD>(after - before), 31000u);  // wrapped, and unsigned difference still right
+    EXPECT_LT(after, before);
+    EXPECT_EQ(clock.total_slept_ms, 31000u);
+    EXPECT_EQ(thread, 4242u);
+    EXPECT_NE(GetCurrentThreadId(), 4242u);
+    EXPECT_NE(GetCurrentThreadId(), 0u);
+
+    // A partial seam replaces only what it names.
+    kelm::platform::ClockSeam seam;
+    seam.current_thread_id = [] { return DWORD{7}; };
+    kelm::platform::SetClockSeam(&seam);
+    DWORD real_tick = GetTickCount();
+    EXPECT_EQ(GetCurrentThreadId(), 7u);
+    kelm::platform::SetClockSeam(nullptr);
+    EXPECT_LE(static_cast<DWORD>(GetTickCount() - real_tick), 1000u);
+}
+
+TEST(AllocatorTest, ZeroFilledBlocksAndNullFrees) {
+    auto* local = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, 64));
+    ASSERT_NE(local, nullptr);
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(local[i], 0);
+    EXPECT_EQ(LocalFree(local), nullptr);
+    EXPECT_EQ(LocalFree(nullptr), nullptr);
+
+    HANDLE heap = GetProcessHeap();
+    ASSERT_NE(heap, nullptr);
+    auto* block = static_cast<BYTE*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 100));
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(block[i], 0);
+    EXPECT_TRUE(HeapFree(heap, 0, block));
+}
+
+TEST(ProcessInfoTest, UserNameAndModuleNameRespectTheBuffer) {
+    DWORD size = 0;
+    EXPECT_FALSE(GetUserNameA(nullptr, &size));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    ASSERT_GT(size, 1u);
+    std::string name(size, 'x');
+    EXPECT_TRUE(GetUserNameA(name.data(), &size));
+    EXPECT_EQ(std::strlen(name.c_str()) + 1, size);
+
+    char path[4096];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    ASSERT_GT(length, 0u);
+    EXPECT_NE(std::string(path).find("test_platform"), std::string::npos);
+    char tiny[5];
+    EXPECT_EQ(GetModuleFileNameA(nullptr, tiny, sizeof tiny), 5u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(tiny[4], '\0');
+
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    ASSERT_TRUE(GetVersionExA(&version));
+    EXPECT_EQ(version.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+}
+
+}  // namespace
