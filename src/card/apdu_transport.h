@@ -12,6 +12,12 @@ constexpr size_t kApduResponseCapacity = 298;
 
 // A card that keeps answering 6Cxx (wrong length) is given this many resends; after the last
 // one its 6Cxx is returned as the status.
+//
+// A resend always carries the length the card named, even when the first command went without
+// an Le byte (T=0 without data and Le 0, or T=1 without the Le flag), so the resend is one byte
+// longer than the first command. Resent unchanged, such a command reaches the card exactly as
+// before (on T=0 the reader sends P3 = 00, that is 256 bytes), and the card can only repeat its
+// 6Cxx until the rounds run out; with the named length it answers with its data.
 constexpr int kMaxWrongLengthRounds = 4;
 
 // Builds the command APDU (CLA INS P1 P2 [Lc data] [Le]) by the protocol's Le rules, exchanges

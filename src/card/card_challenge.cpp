@@ -1,4 +1,5 @@
-// Random bytes from the card, eight per GET CHALLENGE.
+// Random bytes from the card, eight per GET CHALLENGE; a block the card announces with 61xx
+// is fetched with GET RESPONSE.
 #include <cstring>
 
 #include "card/apdu_transport.h"
@@ -8,6 +9,8 @@ namespace kelm::card {
 namespace {
 
 constexpr size_t kChallengeBlock = 8;
+
+constexpr bool IsMoreDataStatus(DWORD status) { return (status & 0xFFFFFF00u) == 0x6100; }
 
 }  // namespace
 
@@ -24,6 +27,11 @@ DWORD Card_GetChallenge(DWORD count, BYTE* out) {
         BYTE le = static_cast<BYTE>(kChallengeBlock);
         size_t delivered = 0;
         status = Card_SendAPDU(0x00, 0x86, 0x00, 0x00, 0, &le, nullptr, answer, 1, sizeof answer, &delivered);
+        if (IsMoreDataStatus(status)) {
+            // SW2 bytes still wait on the card: they are this block's bytes.
+            le = static_cast<BYTE>(status & 0xFF);
+            status = Card_SendAPDU(0x00, 0xC0, 0x00, 0x00, 0, &le, nullptr, answer, 1, sizeof answer, &delivered);
+        }
         const size_t wanted = count - offset < kChallengeBlock ? count - offset : kChallengeBlock;
         // A block the card did not deliver would leave predictable bytes in the output:
         // stop there instead of handing them out as random.

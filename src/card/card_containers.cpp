@@ -19,6 +19,8 @@ constexpr int kMaxListRounds = 64;
 // Names the clean-up before a creation looks at; more than a card can hold.
 constexpr size_t kCleanupNames = 32;
 constexpr BYTE kType7LastKeyFile = 0x07;
+// The name count is one byte.
+constexpr size_t kMaxListedNames = 0xFF;
 
 DWORD InvalidParameter() { return static_cast<DWORD>(ERROR_INVALID_PARAMETER); }
 
@@ -131,25 +133,21 @@ DWORD Card_ListContainers(char* names, BYTE* count, size_t capacity) {
     if (!Card_StatusSucceeded(status)) {
         return status;
     }
+    // The table keeps the first names that fit (and a count fits one byte); a card listing more
+    // than that loses the rest, not the whole listing.
+    const size_t room = capacity < kMaxListedNames ? capacity : kMaxListedNames;
     size_t total = *count;
-    bool overflow = false;
     status = WalkContainerNames([&](const BYTE* listed, size_t n) {
-        if (total > capacity || n > capacity - total || total + n > 0xFF) {
-            overflow = true;
-            return false;
-        }
-        for (size_t i = 0; i < n; ++i) {
+        const size_t kept = total >= room ? 0 : (n < room - total ? n : room - total);
+        for (size_t i = 0; i < kept; ++i) {
             char* entry = names + (total + i) * kNameEntrySize;
             std::memcpy(entry, listed + i * kContainerNameBytes, kContainerNameBytes);
             entry[kContainerNameBytes] = '\0';
         }
-        total += n;
-        return true;
+        total += kept;
+        return kept == n;
     });
-    if (overflow) {
-        return static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER);
-    }
-    *count = static_cast<BYTE>(total);
+    *count = static_cast<BYTE>(total < kMaxListedNames ? total : kMaxListedNames);
     return status;
 }
 

@@ -61,8 +61,9 @@ DWORD Card_GetFileInfo(BYTE hi, BYTE lo, BYTE* info);
 DWORD Card_ReadFile(DWORD length, BYTE* buffer, size_t capacity);
 
 // Appends the card's names as 37-byte entries (36 name bytes, then 0) after *count existing
-// ones; *count becomes the total. `capacity` is the number of entries the buffer holds. A null
-// buffer returns STATUS_NULL_BUFFER and sets it as the last error.
+// ones; *count becomes the total. `capacity` is the number of entries the buffer holds: names
+// past it are left out, the first ones kept. A null buffer returns STATUS_NULL_BUFFER and sets
+// it as the last error.
 DWORD Card_ListContainers(char* names, BYTE* count, size_t capacity);
 // The index-th (1-based) name, 36 bytes; STATUS_NO_MORE_NAMES, with `name` untouched, when the
 // card holds fewer.
@@ -83,7 +84,8 @@ DWORD Card_OpenContainer(const char* name, BYTE* container_status);
 // Erases the slot's key (the certificate stays) and clears the slot's entry except its
 // capacity byte. NTE_NO_KEY when the slot has no key.
 DWORD Card_DeleteRSAKey(const char* name, BYTE slot, DWORD unused, BYTE* container_status);
-// `count` random bytes from the card, 8 per GET CHALLENGE. Stops at the first block that fails
+// `count` random bytes from the card, 8 per GET CHALLENGE; a block announced with 61xx is
+// fetched with GET RESPONSE (Le = SW2). Stops at the first block that fails
 // or comes back short (NTE_BAD_DATA), so no unfilled bytes pass for random ones.
 DWORD Card_GetChallenge(DWORD count, BYTE* out);
 // CREATE KEY FILE: file id, key kind (0 signature, 1 exchange), size code by card type, the

@@ -46,8 +46,9 @@ DWORD Card_VerifyPINCode(DWORD length, const char* pin) {
     const CardSession& session = Session();
     BYTE response[kApduResponseCapacity];
     BYTE le = 0;
-    if (session.CardType == CARD_TYPE_PINPAD_CAPABLE && session.ReaderType != READER_TYPE_PLAIN) {
-        // The reader's own keypad collects the PIN; the command carries no data.
+    if (session.CardType == CARD_TYPE_PINPAD_CAPABLE && session.ReaderType == READER_TYPE_PINPAD) {
+        // The reader's own keypad collects the PIN; the command carries no data. Any reader type
+        // other than the PIN pad's is an ordinary reader, and the typed PIN is sent.
         platform::Trace("Card_VerifyPINCode() PIN pad");
         return Card_SendAPDU(kPinPadCla, kVerifyIns, kVerifyP1, kVerifyP2, 0, &le, nullptr, response, 0);
     }

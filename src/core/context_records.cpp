@@ -91,6 +91,7 @@ KeyCTX* Alloc_Init_KeyCTX(ALG_ID algid) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
+        key->KeyDataSize = row->KeyLen / 8;
     }
     return key;
 }
@@ -99,8 +100,8 @@ void Free_KeyCTX(KeyCTX* key) {
     if (key == nullptr) {
         return;
     }
-    WipeAndFree(key->KeyData, key->KeyLen / 8);
-    WipeAndFree(key->Salt, key->SaltLen / 8);
+    WipeAndFree(key->KeyData, key->KeyDataSize);
+    WipeAndFree(key->Salt, key->SaltSize);
     // The whole record: IV, chaining values, the pending block, the status copy and the name.
     WipeAndFree(key, sizeof(KeyCTX));
 }

@@ -13,7 +13,8 @@ namespace kelm::core {
 // KeyLen/8 bytes; RSA keys (AT_KEYEXCHANGE, AT_SIGNATURE or their CALG_RSA_ ids) have no KeyData.
 // Null with NTE_BAD_ALGID for any other id, ERROR_NOT_ENOUGH_MEMORY when out of memory.
 KeyCTX* Alloc_Init_KeyCTX(ALG_ID algid);
-// KeyData must hold at least KeyLen/8 bytes and Salt SaltLen/8 bytes; both are wiped and freed.
+// Wipes KeyData and Salt by their recorded sizes (KeyDataSize, SaltSize) and frees them, then
+// wipes and frees the record.
 void Free_KeyCTX(KeyCTX* key);
 
 // HashLen by id (MD2 16, MD5 16, SHA-1 20, MAC 8, SSL3 SHA+MD5 36, SHA-256 32) with a zero-filled

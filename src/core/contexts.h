@@ -83,6 +83,10 @@ struct KeyCTX {
     DWORD DecryptReset;
     DWORD DecryptFinal;
     char ContainerName[kContainerNameMax];  // not NUL-terminated when 36 characters long
+    // Allocated sizes of KeyData and Salt in bytes, recorded by whoever allocates them. Release
+    // wipes by these, never by KeyLen or SaltLen, which key parameters change after allocation.
+    DWORD KeyDataSize;
+    DWORD SaltSize;
 };
 
 struct HashCTX {

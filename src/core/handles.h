@@ -1,7 +1,8 @@
-// Masked handles: a handle is the address of its HANDLE_CTX XOR HANDLE_MASK. Validation is a
-// lookup in the process-wide table of live handle records, so a forged, stale or foreign handle
-// is rejected without ever being dereferenced. The records live in slots the table owns, and a
-// released slot is reused only after many later releases, so a stale handle stays stale.
+// Masked handles: a handle is the address of its HANDLE_CTX, with the slot's generation in the
+// top 16 bits, XOR HANDLE_MASK. Validation is a lookup in the process-wide table of live handle
+// records, so a forged, stale or foreign handle is rejected without ever being dereferenced. The
+// records live in slots the table owns; each reuse of a slot raises its generation, so the
+// handle of a destroyed object never validates again, however often its slot is reused.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +12,21 @@
 
 namespace kelm::core {
 
-// The handle value for a record address and back. Pure arithmetic: decoding never touches the
-// memory at the result, which is only trusted once the live table knows it.
-inline uint64_t EncodeHandle(const HANDLE_CTX* record) {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record)) ^ HANDLE_MASK;
+// Record addresses fit in the low 48 bits; the generation takes the 16 above them.
+constexpr unsigned kHandleGenerationShift = 48;
+constexpr uint64_t kHandleAddressMask = (uint64_t{1} << kHandleGenerationShift) - 1;
+
+// The handle value for a record address and generation, and back. Pure arithmetic: decoding
+// never touches the memory at the result, which is only trusted once the live table knows it.
+inline uint64_t EncodeHandle(const HANDLE_CTX* record, uint16_t generation = 0) {
+    const uint64_t address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record));
+    return (address | uint64_t{generation} << kHandleGenerationShift) ^ HANDLE_MASK;
 }
 inline HANDLE_CTX* DecodeHandle(uint64_t handle) {
-    return reinterpret_cast<HANDLE_CTX*>(static_cast<uintptr_t>(handle ^ HANDLE_MASK));
+    return reinterpret_cast<HANDLE_CTX*>(static_cast<uintptr_t>((handle ^ HANDLE_MASK) & kHandleAddressMask));
+}
+inline uint16_t HandleGeneration(uint64_t handle) {
+    return static_cast<uint16_t>((handle ^ HANDLE_MASK) >> kHandleGenerationShift);
 }
 
 // Makes a handle for `context`; its owner is `owner`, or the new handle itself when owner is 0.

@@ -69,12 +69,13 @@ TEST_F(CardFilesTest, ListingAppendsNamesOverSeveralAnswersWithinTheTable) {
     EXPECT_STREQ("Third", names.data() + 3 * kNameEntrySize);
     EXPECT_EQ('#', names[4 * kNameEntrySize]);
 
-    // More names than the table holds: nothing past it is written.
+    // More names than the table holds: the first ones are kept, nothing past the table written.
     names.fill('#');
     count = 0;
-    card.Script({"90 00", ListAnswer(0x00, {"A", "B", "C"})});
-    EXPECT_EQ(static_cast<DWORD>(SCARD_E_INSUFFICIENT_BUFFER), Card_ListContainers(names.data(), &count, 2));
-    EXPECT_EQ(0, count);
+    card.Script({"90 00", ListAnswer(0x25, {"A"}), ListAnswer(0x00, {"B", "C"})});
+    EXPECT_EQ(0u, Card_ListContainers(names.data(), &count, 2));
+    EXPECT_EQ(2, count);
+    EXPECT_STREQ("B", names.data() + kNameEntrySize);
     EXPECT_EQ('#', names[2 * kNameEntrySize]);
 
     // A listing that announces more forever is not followed for ever.
@@ -160,9 +161,11 @@ TEST_F(CardFilesTest, ChallengeComesInBlocksOfEight) {
     EXPECT_TRUE(card.sent.empty());
 
     Connected(SCARD_PROTOCOL_T0, 1);
-    card.Script({"00 86 00 00 08 > 61 08", "00 C0 00 00 08 > 09 09 09 09 09 09 09 09 90 00"});
+    // The bytes may wait behind a 61xx even after the first GET RESPONSE.
+    card.Script({"00 86 00 00 08 > 61 08", "00 C0 00 00 08 > 61 08", "00 C0 00 00 08 > 09 09 09 09 09 09 09 09 90 00"});
     EXPECT_EQ(0u, Card_GetChallenge(8, out.data()));
     EXPECT_EQ(0x09, out[7]);
+    EXPECT_TRUE(card.answers.empty());
     card.Reply("01 02 03 90 00");
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_DATA), Card_GetChallenge(8, out.data())) << "a short block is no randomness";
 }

@@ -60,10 +60,13 @@ bool Wiped(const void* block, size_t offset = 0, size_t length = 0) {
 TEST(ReleaseWiping, EveryRecordLosesItsSecretsBeforeRelease) {
     KeyCTX* key = Alloc_Init_KeyCTX(CALG_3DES);
     ASSERT_NE(key, nullptr);
-    key->SaltLen = 40;
     key->Salt = static_cast<BYTE*>(LocalAlloc(LPTR, 5));
+    key->SaltSize = 5;
     const void* keyData = Fill(key->KeyData, 24, 0x44);
     const void* salt = Fill(key->Salt, 5, 0x55);
+    // Key parameters changed after allocation; the buffers are still wiped whole.
+    key->KeyLen = 64;
+    key->SaltLen = 8;
     std::memset(key->IV, 0x11, sizeof(key->IV));
     std::memset(key->Chain, 0x22, sizeof(key->Chain));
     std::memset(key->Card_ContainerStatus, 0x33, sizeof(key->Card_ContainerStatus));

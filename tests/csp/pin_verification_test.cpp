@@ -130,7 +130,7 @@ TEST_F(PinVerification, DialogThenTheSameThreadsPinForThirtySeconds) {
     }
 }
 
-TEST_F(PinVerification, PinPadCollectsThePinAndFallsBackToTheDialogWhenUnsupported) {
+TEST_F(PinVerification, OnlyThePinPadReaderTypeCollectsThePinElseTheDialogsPinIsSent) {
     Insert(5, testing::kSimPin, true);
     ASSERT_EQ(VerifyPIN(0), 1);
     ASSERT_EQ(Verifies().size(), 1u);
@@ -147,6 +147,16 @@ TEST_F(PinVerification, PinPadCollectsThePinAndFallsBackToTheDialogWhenUnsupport
     EXPECT_EQ(ui_.DialogCount(), 1u);
     ASSERT_EQ(Verifies().size(), 2u);
     EXPECT_EQ(Verifies()[1].size(), 21u);
+
+    // Any other reader type is an ordinary reader.
+    for (DWORD reader_type : {0u, 3u}) {
+        Insert(5);
+        Session().ReaderType = reader_type;
+        Type(testing::kSimPin);
+        EXPECT_EQ(VerifyPIN(0), 1) << "reader type " << reader_type;
+        ASSERT_EQ(Verifies().size(), 1u);
+        EXPECT_EQ(Verifies()[0].size(), 21u) << "reader type " << reader_type << ": the typed PIN goes to the card";
+    }
 }
 
 TEST_F(PinVerification, CancelRetryWrongAndLockedPins) {
