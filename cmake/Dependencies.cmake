@@ -11,6 +11,9 @@ target_link_libraries(kelm_mbedtls INTERFACE ${MBEDX509_LIBRARY} ${MBEDCRYPTO_LI
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PCSCLITE REQUIRED IMPORTED_TARGET libpcsclite)
 
+# nlohmann-json (Debian nlohmann-json3-dev, header-only): the simulated card's image files.
+find_package(nlohmann_json 3 REQUIRED)
+
 find_package(Threads REQUIRED)
 if(KELM_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -18,21 +18,21 @@ std::vector<BYTE> PinBlock(const CardImage& image, const std::string& pin) {
     return block;
 }
 
+// The try is spent, and stored, before the PIN is judged: a card that cannot record the try
+// answers a memory failure and judges nothing, so no PIN can be tried without being counted.
+// A right PIN then restores the counter, stored again before the card says so.
 Reply CheckPin(SimCard& card, bool matches) {
     CardImage& image = card.image;
     if (image.tries_left <= 0) return Status(sw::kPinLocked);
-    Reply r;
-    if (matches) {
-        card.session.verified = true;
-        r.image_changed = image.tries_left != kPinTries;
-        image.tries_left = kPinTries;
-        return r;
-    }
     card.session.verified = false;
     --image.tries_left;
-    r.image_changed = true;
-    r.sw = static_cast<WORD>(0x63C0 | image.tries_left);
-    return r;
+    std::string error;
+    if (!StoreImage(card, &error)) return ReportImageProblem(error), Status(sw::kMemoryFailure);
+    if (!matches) return Status(static_cast<WORD>(0x63C0 | image.tries_left));
+    image.tries_left = kPinTries;
+    if (!StoreImage(card, &error)) return ReportImageProblem(error), Status(sw::kMemoryFailure);
+    card.session.verified = true;
+    return Status(sw::kOk);
 }
 
 }  // namespace

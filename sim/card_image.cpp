@@ -1,14 +1,21 @@
-// The card image: a JSON document with hexadecimal fields, saved atomically (write a temporary
-// file, then rename it over the image) so that a crash never leaves half an image behind.
+// The card image: a JSON document with hexadecimal fields, saved atomically (write a new file
+// beside it, sync, then rename it over the image) so that a crash never leaves half an image
+// behind, and the lock that lets several processes share one image.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/card_state.h"
-#include "sim/json_value.h"
 
 namespace kelm::sim {
 
@@ -57,6 +64,41 @@ std::string FileIdText(WORD id) {
     return buf;
 }
 
+using Json = nlohmann::ordered_json;
+
+// Strings of the image are byte strings: each character U+0000..U+00FF stands for one byte (the
+// file shows bytes outside printable ASCII as \u00XX). The parser hands them over as UTF-8.
+std::string ByteString(const std::string& utf8, bool* ok) {
+    std::string bytes;
+    *ok = true;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80) {
+            bytes.push_back(static_cast<char>(c));
+        } else if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
+            bytes.push_back(static_cast<char>((c & 0x03) << 6 | (static_cast<unsigned char>(utf8[++i]) & 0x3F)));
+        } else {
+            *ok = false;  // a character above U+00FF is no byte
+            return bytes;
+        }
+    }
+    return bytes;
+}
+
+Json JsonString(const std::string& bytes) {
+    std::string utf8;
+    for (char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            utf8.push_back(ch);
+        } else {
+            utf8.push_back(static_cast<char>(0xC0 | c >> 6));
+            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return utf8;
+}
+
 // Field readers that name the field in their message.
 struct Reader {
     std::string* error;
@@ -64,60 +106,72 @@ struct Reader {
         if (error) *error = what;
         return false;
     }
-    const json::Value* Need(const json::Value& object, const char* key, json::Value::Kind kind, const std::string& where) {
-        const json::Value* v = object.Find(key);
-        if (!v) {
+    const Json* Need(const Json& object, const char* key, Json::value_t kind, const std::string& where) {
+        const auto found = object.find(key);
+        if (found == object.end()) {
             Fail(where + ": missing \"" + key + "\"");
             return nullptr;
         }
-        if (v->kind != kind) {
+        const bool fits = kind == Json::value_t::number_integer ? found->is_number_integer() : found->type() == kind;
+        if (!fits) {
             Fail(where + ": \"" + key + "\" has the wrong type");
             return nullptr;
         }
-        return v;
+        return &*found;
     }
-    bool Int(const json::Value& object, const char* key, int64_t lo, int64_t hi, int64_t* out, const std::string& where) {
-        const json::Value* v = Need(object, key, json::Value::Kind::Number, where);
+    bool Int(const Json& object, const char* key, int64_t lo, int64_t hi, int64_t* out, const std::string& where) {
+        const Json* v = Need(object, key, Json::value_t::number_integer, where);
         if (!v) return false;
-        if (v->number < lo || v->number > hi) return Fail(where + ": \"" + key + "\" is out of range");
-        *out = v->number;
+        // Bounds are never above INT64_MAX; a larger unsigned number is out of range as it is.
+        const bool too_large = v->is_number_unsigned() && v->get<uint64_t>() > static_cast<uint64_t>(hi);
+        const int64_t value = too_large ? hi : v->get<int64_t>();
+        if (too_large || value < lo || value > hi) return Fail(where + ": \"" + key + "\" is out of range");
+        *out = value;
         return true;
     }
-    bool Bytes(const json::Value& object, const char* key, std::vector<BYTE>* out, const std::string& where) {
-        const json::Value* v = Need(object, key, json::Value::Kind::String, where);
+    bool Text(const Json& object, const char* key, std::string* out, const std::string& where) {
+        const Json* v = Need(object, key, Json::value_t::string, where);
         if (!v) return false;
-        if (!Unhex(v->text, out)) return Fail(where + ": \"" + key + "\" is not hexadecimal");
+        bool ok = false;
+        *out = ByteString(v->get_ref<const std::string&>(), &ok);
+        if (!ok) return Fail(where + ": \"" + key + "\" holds a character above U+00FF (write bytes as \\u00XX)");
         return true;
     }
-    bool Text(const json::Value& object, const char* key, std::string* out, const std::string& where) {
-        const json::Value* v = Need(object, key, json::Value::Kind::String, where);
-        if (!v) return false;
-        *out = v->text;
+    bool Bytes(const Json& object, const char* key, std::vector<BYTE>* out, const std::string& where) {
+        std::string text;
+        if (!Text(object, key, &text, where)) return false;
+        if (!Unhex(text, out)) return Fail(where + ": \"" + key + "\" is not hexadecimal");
         return true;
     }
-    bool Flag(const json::Value& object, const char* key, bool* out, const std::string& where) {
-        const json::Value* v = Need(object, key, json::Value::Kind::Bool, where);
+    bool Flag(const Json& object, const char* key, bool* out, const std::string& where) {
+        const Json* v = Need(object, key, Json::value_t::boolean, where);
         if (!v) return false;
-        *out = v->boolean;
+        *out = v->get<bool>();
         return true;
     }
-    bool FileId(const json::Value& object, const char* key, bool allow_none, WORD* out, const std::string& where) {
+    bool FileId(const Json& object, const char* key, WORD* out, const std::string& where) {
         std::vector<BYTE> bytes;
         if (!Bytes(object, key, &bytes, where)) return false;
         if (bytes.size() != 2) return Fail(where + ": \"" + key + "\" must be a two-byte file id");
         *out = static_cast<WORD>(bytes[0] << 8 | bytes[1]);
-        if (*out == 0 && allow_none) return true;
         return true;
     }
 };
 
-bool ReadKey(Reader& r, const json::Value& v, unsigned size_code, RsaKey* key, const std::string& where) {
+// The parser's own description of a syntax error, and where it is.
+std::string SyntaxError(const nlohmann::json::parse_error& e) {
+    std::string what = e.what();
+    const size_t reason = what.find(": ");
+    if (reason != std::string::npos) what.erase(0, reason + 2);
+    return what + " at offset " + std::to_string(e.byte);
+}
+
+bool ReadKey(Reader& r, const Json& v, RsaKey* key, const std::string& where) {
     if (!r.Bytes(v, "n", &key->n, where) || !r.Bytes(v, "e", &key->e, where) || !r.Bytes(v, "d", &key->d, where) ||
         !r.Bytes(v, "p", &key->p, where) || !r.Bytes(v, "q", &key->q, where) || !r.Bytes(v, "pk_code", &key->pk_code, where))
         return false;
     if (key->n.empty() || key->n[0] == 0 || (key->n.size() != 128 && key->n.size() != 256))
         return r.Fail(where + ": the modulus must be 128 or 256 bytes");
-    (void)size_code;
     if (key->e.empty() || key->e.size() > 4) return r.Fail(where + ": the exponent must be 1 to 4 bytes");
     if (key->d.empty() || key->p.empty() || key->q.empty()) return r.Fail(where + ": incomplete private key");
     if (key->pk_code.size() != kCertCodeLength) return r.Fail(where + ": \"pk_code\" must be 8 bytes");
@@ -161,62 +215,59 @@ void WipeKey(RsaKey* key) {
 unsigned KeyBits(const RsaKey& key) { return static_cast<unsigned>(key.n.size() * 8); }
 
 std::string ImageToJson(const CardImage& image) {
-    using namespace json;
-    Value root = MakeObject();
-    Add(root, "format", MakeString(kFormatName));
-    Add(root, "version", MakeNumber(kFormatVersion));
-    Add(root, "type", MakeNumber(image.type));
-    Add(root, "protocol", MakeString(image.protocol == CardProtocol::T0 ? "T0" : "T1"));
-    Add(root, "pin", MakeString(image.pin));
-    Add(root, "pin_tries_left", MakeNumber(image.tries_left));
-    Add(root, "pin_pad", MakeBool(image.pin_pad));
-    Add(root, "pin_pad_entry", MakeString(image.pin_pad_entry));
-    Add(root, "required_cert_code", MakeString(Hex(image.required_cert_code)));
-    Value directory = MakeArray();
+    Json root = {
+        {"format", kFormatName},
+        {"version", kFormatVersion},
+        {"type", image.type},
+        {"protocol", image.protocol == CardProtocol::T0 ? "T0" : "T1"},
+        {"pin", JsonString(image.pin)},
+        {"pin_tries_left", image.tries_left},
+        {"pin_pad", image.pin_pad},
+        {"pin_pad_entry", JsonString(image.pin_pad_entry)},
+        {"required_cert_code", Hex(image.required_cert_code)},
+    };
+    Json directory = Json::array();
     for (const auto& record : image.directory) {
-        Value entry = MakeObject();
         size_t length = kNameLength;
         while (length > 0 && record.name[length - 1] == 0) --length;
-        Add(entry, "name", MakeString(std::string(record.name.begin(), record.name.begin() + static_cast<long>(length))));
-        Add(entry, "signature_file", MakeString(Hex({record.files[0], record.files[1]})));
-        Add(entry, "exchange_file", MakeString(Hex({record.files[2], record.files[3]})));
-        directory.items.push_back(std::move(entry));
+        directory.push_back({
+            {"name", JsonString(std::string(record.name.begin(), record.name.begin() + static_cast<long>(length)))},
+            {"signature_file", Hex({record.files[0], record.files[1]})},
+            {"exchange_file", Hex({record.files[2], record.files[3]})},
+        });
     }
-    Add(root, "directory", std::move(directory));
-    Value files = MakeArray();
+    root["directory"] = std::move(directory);
+    Json files = Json::array();
     for (const auto& file : image.key_files) {
-        Value entry = MakeObject();
-        Add(entry, "id", MakeString(FileIdText(file.id)));
-        Add(entry, "kind", MakeNumber(file.kind));
-        Add(entry, "size_code", MakeNumber(file.size_code));
-        Add(entry, "capacity", MakeNumber(file.capacity));
+        Json key = nullptr;
         if (file.has_key) {
-            Value key = MakeObject();
-            Add(key, "n", MakeString(Hex(file.key.n)));
-            Add(key, "e", MakeString(Hex(file.key.e)));
-            Add(key, "d", MakeString(Hex(file.key.d)));
-            Add(key, "p", MakeString(Hex(file.key.p)));
-            Add(key, "q", MakeString(Hex(file.key.q)));
-            Add(key, "pk_code", MakeString(Hex(file.key.pk_code)));
-            Add(entry, "key", std::move(key));
-        } else {
-            Add(entry, "key", MakeNull());
+            key = {{"n", Hex(file.key.n)}, {"e", Hex(file.key.e)}, {"d", Hex(file.key.d)},
+                   {"p", Hex(file.key.p)}, {"q", Hex(file.key.q)}, {"pk_code", Hex(file.key.pk_code)}};
         }
-        Add(entry, "certificate", MakeString(Hex(file.certificate)));
-        Add(entry, "validity", MakeString(file.validity));
-        Add(entry, "cert_code", MakeString(Hex(file.cert_code)));
-        files.items.push_back(std::move(entry));
+        files.push_back({
+            {"id", FileIdText(file.id)},
+            {"kind", file.kind},
+            {"size_code", file.size_code},
+            {"capacity", file.capacity},
+            {"key", std::move(key)},
+            {"certificate", Hex(file.certificate)},
+            {"validity", JsonString(file.validity)},
+            {"cert_code", Hex(file.cert_code)},
+        });
     }
-    Add(root, "key_files", std::move(files));
-    return Write(root);
+    root["key_files"] = std::move(files);
+    return root.dump(2, ' ', true) + "\n";
 }
 
 bool ImageFromJson(const std::string& text, CardImage* out, std::string* error) {
-    json::Value root;
-    std::string parse_error;
     Reader r{error};
-    if (!json::Parse(text, &root, &parse_error)) return r.Fail("not a card image (JSON: " + parse_error + ")");
-    if (root.kind != json::Value::Kind::Object) return r.Fail("not a card image (not a JSON object)");
+    Json root;
+    try {
+        root = Json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        return r.Fail("not a card image (JSON: " + SyntaxError(e) + ")");
+    }
+    if (!root.is_object()) return r.Fail("not a card image (not a JSON object)");
     std::string format;
     int64_t version = 0;
     if (!r.Text(root, "format", &format, "image")) return false;
@@ -244,18 +295,18 @@ bool ImageFromJson(const std::string& text, CardImage* out, std::string* error) 
     if (!image.required_cert_code.empty() && image.required_cert_code.size() != kCertCodeLength)
         return r.Fail("image: \"required_cert_code\" must be empty or 8 bytes");
 
-    const json::Value* directory = r.Need(root, "directory", json::Value::Kind::Array, "image");
+    const Json* directory = r.Need(root, "directory", Json::value_t::array, "image");
     if (!directory) return false;
-    if (directory->items.size() > static_cast<size_t>(KeyFileCount(image.type))) return r.Fail("image: more containers than the card holds");
-    for (size_t i = 0; i < directory->items.size(); ++i) {
-        const json::Value& entry = directory->items[i];
+    if (directory->size() > static_cast<size_t>(KeyFileCount(image.type))) return r.Fail("image: more containers than the card holds");
+    for (size_t i = 0; i < directory->size(); ++i) {
+        const Json& entry = (*directory)[i];
         std::string where = "container " + std::to_string(i + 1);
-        if (entry.kind != json::Value::Kind::Object) return r.Fail(where + ": not an object");
+        if (!entry.is_object()) return r.Fail(where + ": not an object");
         DirectoryRecord record;
         std::string name;
         WORD sig = 0, exch = 0;
-        if (!r.Text(entry, "name", &name, where) || !r.FileId(entry, "signature_file", true, &sig, where) ||
-            !r.FileId(entry, "exchange_file", true, &exch, where))
+        if (!r.Text(entry, "name", &name, where) || !r.FileId(entry, "signature_file", &sig, where) ||
+            !r.FileId(entry, "exchange_file", &exch, where))
             return false;
         if (name.size() > kNameLength) return r.Fail(where + ": name longer than 36 bytes");
         if (!ValidRecordFile(sig, image.type) || !ValidRecordFile(exch, image.type)) return r.Fail(where + ": key file out of range");
@@ -267,14 +318,14 @@ bool ImageFromJson(const std::string& text, CardImage* out, std::string* error) 
         image.directory.push_back(record);
     }
 
-    const json::Value* files = r.Need(root, "key_files", json::Value::Kind::Array, "image");
+    const Json* files = r.Need(root, "key_files", Json::value_t::array, "image");
     if (!files) return false;
-    for (size_t i = 0; i < files->items.size(); ++i) {
-        const json::Value& entry = files->items[i];
+    for (size_t i = 0; i < files->size(); ++i) {
+        const Json& entry = (*files)[i];
         std::string where = "key file " + std::to_string(i + 1);
-        if (entry.kind != json::Value::Kind::Object) return r.Fail(where + ": not an object");
+        if (!entry.is_object()) return r.Fail(where + ": not an object");
         KeyFile file;
-        if (!r.FileId(entry, "id", false, &file.id, where)) return false;
+        if (!r.FileId(entry, "id", &file.id, where)) return false;
         where = "key file " + FileIdText(file.id);
         if (!ValidRecordFile(file.id, image.type) || file.id == 0) return r.Fail(where + ": not a key file of this card type");
         if (FindKeyFile(image, file.id)) return r.Fail(where + ": listed twice");
@@ -285,12 +336,12 @@ bool ImageFromJson(const std::string& text, CardImage* out, std::string* error) 
         file.size_code = static_cast<BYTE>(number);
         if (!r.Int(entry, "capacity", 1, kMaxCertCapacity, &number, where)) return false;
         file.capacity = static_cast<WORD>(number);
-        const json::Value* key = entry.Find("key");
-        if (!key) return r.Fail(where + ": missing \"key\"");
-        if (key->kind == json::Value::Kind::Object) {
-            if (!ReadKey(r, *key, file.size_code, &file.key, where)) return false;
+        const auto key = entry.find("key");
+        if (key == entry.end()) return r.Fail(where + ": missing \"key\"");
+        if (key->is_object()) {
+            if (!ReadKey(r, *key, &file.key, where)) return false;
             file.has_key = true;
-        } else if (key->kind != json::Value::Kind::Null) {
+        } else if (!key->is_null()) {
             return r.Fail(where + ": \"key\" must be an object or null");
         }
         if (!r.Bytes(entry, "certificate", &file.certificate, where) || !r.Text(entry, "validity", &file.validity, where) ||
@@ -323,31 +374,82 @@ bool LoadImage(const std::string& path, CardImage* image, std::string* error) {
     return true;
 }
 
-bool SaveImage(const std::string& path, const CardImage& image, std::string* error) {
-    std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            if (error) *error = "cannot write " + temporary;
+namespace {
+
+std::string Problem(const std::string& what, const std::string& path) { return what + " " + path + ": " + std::strerror(errno); }
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+        if (written < 0) {
+            if (errno == EINTR) continue;
             return false;
         }
-        std::string text = ImageToJson(image);
-        out << text;
-        std::fill(text.begin(), text.end(), '\0');  // it holds the private keys
-        out.flush();
-        if (!out) {
-            if (error) *error = "cannot write " + temporary;
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    chmod(temporary.c_str(), 0600);
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        if (error) *error = "cannot replace " + path;
-        std::remove(temporary.c_str());
-        return false;
+        done += static_cast<size_t>(written);
     }
     return true;
+}
+
+}  // namespace
+
+bool SaveImage(const std::string& path, const CardImage& image, std::string* error) {
+    // A fresh name that nobody can have planted a link at: mkstemp creates it exclusively.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        if (error) *error = Problem("cannot write beside", path);
+        return false;
+    }
+    struct stat existing {};
+    const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0600;
+    std::string text = ImageToJson(image);
+    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
+    std::fill(text.begin(), text.end(), '\0');  // it holds the private keys
+    if (!ok && error) *error = Problem("cannot write", temporary);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        if (error) *error = Problem("cannot write", temporary);
+    }
+    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ok = false;
+        if (error) *error = Problem("cannot replace", path);
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself is made to last as well.
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder_fd >= 0) {
+        ::fsync(folder_fd);
+        ::close(folder_fd);
+    }
+    return true;
+}
+
+ImageLock::ImageLock(const std::string& image_path) {
+    if (image_path.empty()) return;
+    const std::string lock_path = image_path + ".lock";
+    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = Problem("cannot lock the card image with", lock_path);
+        return;
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            error = Problem("cannot lock the card image with", lock_path);
+            ::close(fd);
+            fd = -1;
+            return;
+        }
+    }
+}
+
+ImageLock::~ImageLock() {
+    if (fd >= 0) ::close(fd);  // the lock goes with the descriptor
 }
 
 }  // namespace kelm::sim

@@ -14,8 +14,6 @@ bool Fail(std::string* error, const std::string& message) {
     return false;
 }
 
-bool Persist(SimCard& card, std::string* error) { return card.path.empty() || SaveImage(card.path, card.image, error); }
-
 std::string FileText(WORD id) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04X", id);
@@ -33,10 +31,7 @@ const KeyFile* FindConst(const CardImage& image, WORD id) {
     return nullptr;
 }
 
-}  // namespace
-
-bool AddKeyFile(SimCard& card, WORD id, BYTE kind, std::string* error) {
-    CardImage& image = card.image;
+bool AddFile(CardImage& image, WORD id, BYTE kind, std::string* error) {
     if (!KeyFileNumber(image, id)) return Fail(error, "file " + FileText(id) + " is not a key file of card type " + std::to_string(image.type));
     if (FindKeyFile(image, id)) return Fail(error, "key file " + FileText(id) + " already exists");
     KeyFile file;
@@ -45,43 +40,54 @@ bool AddKeyFile(SimCard& card, WORD id, BYTE kind, std::string* error) {
     file.size_code = DefaultSizeCode(image.type);
     image.key_files.push_back(std::move(file));
     std::sort(image.key_files.begin(), image.key_files.end(), [](const KeyFile& a, const KeyFile& b) { return a.id < b.id; });
-    return Persist(card, error);
+    return true;
+}
+
+}  // namespace
+
+bool AddKeyFile(SimCard& card, WORD id, BYTE kind, std::string* error) {
+    return UpdateImage(card, [&](CardImage& image) { return AddFile(image, id, kind, error); }, error);
 }
 
 bool PutNewKey(SimCard& card, WORD id, std::string* error) {
-    if (!FindKeyFile(card.image, id) && !AddKeyFile(card, id, 0, error)) return false;
-    KeyFile* file = FindKeyFile(card.image, id);
-    if (!GenerateKey(file->size_code == 4 ? 2048 : 1024, &file->key)) return Fail(error, "key generation failed");
-    file->has_key = true;
-    return Persist(card, error);
+    return UpdateImage(card, [&](CardImage& image) {
+        if (!FindKeyFile(image, id) && !AddFile(image, id, 0, error)) return false;
+        KeyFile* file = FindKeyFile(image, id);
+        if (!GenerateKey(file->size_code == 4 ? 2048 : 1024, &file->key)) return Fail(error, "key generation failed");
+        file->has_key = true;
+        return true;
+    }, error);
 }
 
 bool PutCertificate(SimCard& card, WORD id, const std::vector<BYTE>& der, std::string* error) {
-    KeyFile* file = FindKeyFile(card.image, id);
-    if (!file) return Fail(error, "key file " + FileText(id) + " does not exist");
-    if (der.empty() || der.size() > file->capacity) return Fail(error, "certificate of " + std::to_string(der.size()) + " bytes does not fit");
-    file->certificate = der;
-    file->validity.clear();
-    file->cert_code.clear();
-    return Persist(card, error);
+    return UpdateImage(card, [&](CardImage& image) {
+        KeyFile* file = FindKeyFile(image, id);
+        if (!file) return Fail(error, "key file " + FileText(id) + " does not exist");
+        if (der.empty() || der.size() > file->capacity) return Fail(error, "certificate of " + std::to_string(der.size()) + " bytes does not fit");
+        file->certificate = der;
+        file->validity.clear();
+        file->cert_code.clear();
+        return true;
+    }, error);
 }
 
 bool AddContainer(SimCard& card, const std::string& name, WORD signature_file, WORD exchange_file, std::string* error) {
-    CardImage& image = card.image;
-    if (name.size() > kNameLength) return Fail(error, "container name longer than 36 bytes");
-    if (image.directory.size() >= static_cast<size_t>(KeyFileCount(image.type))) return Fail(error, "the container directory is full");
-    for (WORD id : {signature_file, exchange_file}) {
-        if (id != 0 && !KeyFileNumber(image, id)) return Fail(error, "file " + FileText(id) + " is not a key file");
-    }
-    DirectoryRecord record;
-    std::copy(name.begin(), name.end(), record.name.begin());
-    for (const auto& other : image.directory) {
-        if (other.name == record.name) return Fail(error, "container \"" + name + "\" already exists");
-    }
-    record.files = {static_cast<BYTE>(signature_file >> 8), static_cast<BYTE>(signature_file), static_cast<BYTE>(exchange_file >> 8),
-                    static_cast<BYTE>(exchange_file)};
-    image.directory.push_back(record);
-    return Persist(card, error);
+    return UpdateImage(card, [&](CardImage& image) {
+        if (name.size() > kNameLength) return Fail(error, "container name longer than 36 bytes");
+        if (image.directory.size() >= static_cast<size_t>(KeyFileCount(image.type))) return Fail(error, "the container directory is full");
+        for (WORD file_id : {signature_file, exchange_file}) {
+            if (file_id != 0 && !KeyFileNumber(image, file_id)) return Fail(error, "file " + FileText(file_id) + " is not a key file");
+        }
+        DirectoryRecord record;
+        std::copy(name.begin(), name.end(), record.name.begin());
+        for (const auto& other : image.directory) {
+            if (other.name == record.name) return Fail(error, "container \"" + name + "\" already exists");
+        }
+        record.files = {static_cast<BYTE>(signature_file >> 8), static_cast<BYTE>(signature_file),
+                        static_cast<BYTE>(exchange_file >> 8), static_cast<BYTE>(exchange_file)};
+        image.directory.push_back(record);
+        return true;
+    }, error);
 }
 
 int PinTriesLeft(const SimCard& card) { return card.image.tries_left; }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -89,9 +90,35 @@ namespace kelm::sim {
 
 // Image file I/O (card_image.cpp).
 bool LoadImage(const std::string& path, CardImage* image, std::string* error);
-bool SaveImage(const std::string& path, const CardImage& image, std::string* error);  // atomic
+// Writes a new file beside the image (created exclusively, never through a link), syncs it and
+// renames it over the image, keeping the image's file mode (0600 for a new image).
+bool SaveImage(const std::string& path, const CardImage& image, std::string* error);
 bool ImageFromJson(const std::string& text, CardImage* image, std::string* error);
 std::string ImageToJson(const CardImage& image);
+
+// An exclusive hold on a card image across processes: a lock file beside the image
+// ("IMAGE.lock"), held from loading the image to saving it, so that every process sharing an
+// image (tools, tests, the vpcd server) sees one card. An empty path locks nothing.
+struct ImageLock {
+    explicit ImageLock(const std::string& image_path);
+    ~ImageLock();
+    ImageLock(const ImageLock&) = delete;
+    ImageLock& operator=(const ImageLock&) = delete;
+    bool Held() const { return error.empty(); }
+
+    int fd = -1;
+    std::string error;  // why the lock could not be taken; empty when held (or not needed)
+};
+
+// The card's image as its file holds it now, and the card's image saved to its file; both are
+// called with the image locked and do nothing for a card that lives in memory only.
+bool ReloadImage(SimCard& card, std::string* error);
+bool StoreImage(SimCard& card, std::string* error);
+// Tells the operator why the card answered a memory failure (on stderr).
+void ReportImageProblem(const std::string& error);
+// Runs `change` on the card's current image under the lock and saves the image when it
+// succeeds, so that a change made meanwhile by another process is never lost.
+bool UpdateImage(SimCard& card, const std::function<bool(CardImage&)>& change, std::string* error);
 
 // Card-type facts.
 bool ValidCardType(int type);

@@ -63,15 +63,20 @@ std::vector<BYTE> GetResponse(CardSession& session, const Command& c) {
     return WithData(std::move(data), status);
 }
 
+// A change that could not be saved is not answered as done: the card reports a memory failure.
+// The unsaved change is forgotten with the next command, which reads the image again.
 void Save(SimCard& card, Reply* reply) {
-    if (card.path.empty()) return;
     std::string error;
-    if (!SaveImage(card.path, card.image, &error)) {
-        std::fprintf(stderr, "kelm card simulator: %s\n", error.c_str());
+    if (!StoreImage(card, &error)) {
+        ReportImageProblem(error);
         reply->sw = sw::kMemoryFailure;
         reply->data.clear();
         reply->on_delivery = nullptr;
     }
+}
+
+void WipeImage(CardImage& image) {
+    for (auto& file : image.key_files) WipeKey(&file.key);
 }
 
 // The subject of a DER certificate as mbed TLS prints it, or "" when it does not parse.
@@ -108,8 +113,30 @@ std::string FileName(WORD id) {
 void FreeSimCard(SimCard* card) {
     if (!card) return;
     std::fill(card->session.rsa_half.begin(), card->session.rsa_half.end(), BYTE{0});
-    for (auto& file : card->image.key_files) WipeKey(&file.key);
+    WipeImage(card->image);
     delete card;
+}
+
+void ReportImageProblem(const std::string& error) { std::fprintf(stderr, "kelm card simulator: %s\n", error.c_str()); }
+
+bool ReloadImage(SimCard& card, std::string* error) {
+    if (card.path.empty()) return true;
+    CardImage current;
+    if (!LoadImage(card.path, &current, error)) return false;
+    WipeImage(card.image);
+    card.image = std::move(current);
+    return true;
+}
+
+bool StoreImage(SimCard& card, std::string* error) { return card.path.empty() || SaveImage(card.path, card.image, error); }
+
+bool UpdateImage(SimCard& card, const std::function<bool(CardImage&)>& change, std::string* error) {
+    ImageLock lock(card.path);
+    if (!lock.Held()) {
+        if (error) *error = lock.error;
+        return false;
+    }
+    return ReloadImage(card, error) && change(card.image) && StoreImage(card, error);
 }
 
 SimCardPtr OpenCardImage(const std::string& path, std::string* error) {
@@ -137,6 +164,8 @@ SimCardPtr NewCardImage(const std::string& path, const NewCardOptions& options, 
     image.pin_pad_entry = options.pin_pad_entry;
     image.required_cert_code = options.required_cert_code;
     if (!path.empty()) {
+        ImageLock lock(path);
+        if (!lock.Held()) return fail(lock.error);
         struct stat st;
         if (stat(path.c_str(), &st) == 0) return fail("card image " + path + " already exists");
         if (!SaveImage(path, image, error)) return SimCardPtr(nullptr, FreeSimCard);
@@ -198,6 +227,14 @@ std::vector<BYTE> CardExchange(SimCard& card, const BYTE* apdu, size_t length) {
     if (c.cla == 0x00 && c.ins == 0xC0) return GetResponse(card.session, c);
     card.session.pending_response.clear();
 
+    // From reading the image to saving it, the command holds the image: another process sharing
+    // it sees the command whole or not at all, and this one sees every change made before.
+    ImageLock lock(card.path);
+    std::string error;
+    if (!lock.Held() || !ReloadImage(card, &error)) {
+        ReportImageProblem(lock.Held() ? error : lock.error);
+        return Answer(sw::kMemoryFailure);
+    }
     Reply reply = RunCommand(card, c);
     if (reply.image_changed) Save(card, &reply);
     if (reply.sw != sw::kOk || reply.data.empty()) return Answer(reply.sw);
@@ -223,17 +260,16 @@ CardProtocol CardProtocolOf(const SimCard& card) { return card.image.protocol; }
 DWORD CardPcscProtocol(const SimCard& card) { return card.image.protocol == CardProtocol::T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1; }
 const std::string& CardImagePath(const SimCard& card) { return card.path; }
 
-void SetRequiredCertCode(SimCard& card, const std::vector<BYTE>& code) {
-    card.image.required_cert_code = code;
-    Reply ignored;
-    Save(card, &ignored);
+bool SetRequiredCertCode(SimCard& card, const std::vector<BYTE>& code, std::string* error) {
+    return UpdateImage(card, [&](CardImage& image) { return image.required_cert_code = code, true; }, error);
 }
 
-void SetPinPad(SimCard& card, bool present, const std::string& entry) {
-    card.image.pin_pad = present;
-    card.image.pin_pad_entry = entry;
-    Reply ignored;
-    Save(card, &ignored);
+bool SetPinPad(SimCard& card, bool present, const std::string& entry, std::string* error) {
+    return UpdateImage(card, [&](CardImage& image) {
+        image.pin_pad = present;
+        image.pin_pad_entry = entry;
+        return true;
+    }, error);
 }
 
 std::string DescribeCard(const SimCard& card) {

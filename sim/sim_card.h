@@ -17,7 +17,10 @@ std::vector<BYTE> CardAtr(const SimCard& card);                          // matc
 void CardPowerOn(SimCard& card);
 void CardPowerOff(SimCard& card);                                        // ends the PIN-verified state
 void CardReset(SimCard& card);                                           // ends the PIN-verified state
-std::vector<BYTE> CardExchange(SimCard& card, const BYTE* apdu, size_t length);  // response APDU: data then SW1 SW2; the image is saved after every change
+// Response APDU: data then SW1 SW2. A card with an image file reads it again under the image's
+// lock before each command and saves it after every change, so that processes sharing an image
+// see one card; a change that cannot be saved answers 65 81.
+std::vector<BYTE> CardExchange(SimCard& card, const BYTE* apdu, size_t length);
 
 // What a fresh card is made of. The application identifier, key-file count, container capacity
 // and key size follow from the type.
@@ -44,18 +47,20 @@ const std::string& CardImagePath(const SimCard& card);
 std::string DescribeCard(const SimCard& card);
 
 // Setup for tests: the certificate code the card requires (empty: any) and the PIN-pad entry.
-void SetRequiredCertCode(SimCard& card, const std::vector<BYTE>& code);
-void SetPinPad(SimCard& card, bool present, const std::string& entry);
+// False and a message when the image cannot be saved.
+bool SetRequiredCertCode(SimCard& card, const std::vector<BYTE>& code, std::string* error = nullptr);
+bool SetPinPad(SimCard& card, bool present, const std::string& entry, std::string* error = nullptr);
 
 // Direct setup of a card's contents, without PIN or commands: for tests and tools that need a
-// card with containers, keys and certificates already on it. Each saves the image; false and a
-// message when the request does not fit the card.
+// card with containers, keys and certificates already on it. Each changes the image as its file
+// holds it now, under the image's lock, and saves it; false and a message when the request does
+// not fit the card or the image cannot be saved.
 bool AddKeyFile(SimCard& card, WORD id, BYTE kind, std::string* error);       // size code by card type
 bool PutNewKey(SimCard& card, WORD id, std::string* error);                  // creates the file if missing
 bool PutCertificate(SimCard& card, WORD id, const std::vector<BYTE>& der, std::string* error);
 bool AddContainer(SimCard& card, const std::string& name, WORD signature_file, WORD exchange_file, std::string* error);
 
-// What a card holds, read directly for tests and tools.
+// What a card holds as of its last command or change, read directly for tests and tools.
 int PinTriesLeft(const SimCard& card);
 bool PinVerified(const SimCard& card);
 // The public key in a key file (big-endian modulus and exponent); false when there is none.
