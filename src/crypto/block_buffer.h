@@ -1,6 +1,7 @@
-// The 64-byte block buffering shared by MD5 and SHA-1: the bit count, the partial block kept
-// between updates, whole blocks handed to the compression function straight from the input,
-// and the closing padding (0x80, zeros, then the 8-byte length that the caller encodes).
+// The 64-byte block buffering shared by MD5, SHA-1 and SHA-256's accelerated path: the bit
+// count, the partial block kept between updates, whole blocks handed to the compression
+// function straight from the input, and the closing padding (0x80, zeros, then the 8-byte
+// length that the caller encodes).
 #pragma once
 
 #include <cstddef>

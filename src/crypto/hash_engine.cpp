@@ -23,8 +23,7 @@ void Hash_Init(HASH_STATE* state, ALG_ID algid, const BYTE* iv) {
             break;
         case CALG_SHA_256:
             state->DigestLen = 32;
-            mbedtls_sha256_init(&state->Running.Sha256);
-            mbedtls_sha256_starts_ret(&state->Running.Sha256, 0);
+            Sha256_Init(&state->Running.Sha256);
             break;
         case CALG_MAC:
             state->DigestLen = 8;
@@ -51,7 +50,7 @@ void Hash_Update(HASH_STATE* state, const BYTE* data, DWORD length, const BYTE* 
             Sha1_Update(&state->Running.Sha1, data, length);
             break;
         case CALG_SHA_256:
-            mbedtls_sha256_update_ret(&state->Running.Sha256, data, length);
+            Sha256_Update(&state->Running.Sha256, data, length);
             break;
         case CALG_MAC:
             DesMac_Update(&state->Running.Mac, data, length, macKey, macKeyAlgid);
@@ -78,8 +77,7 @@ void Hash_Final(HASH_STATE* state, BYTE* out, DWORD* outLength) {
             written = 20;
             break;
         case CALG_SHA_256:
-            mbedtls_sha256_finish_ret(&state->Running.Sha256, digest);
-            mbedtls_sha256_free(&state->Running.Sha256);
+            Sha256_Final(&state->Running.Sha256, digest);
             written = 32;
             break;
         case CALG_MAC:

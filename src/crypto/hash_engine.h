@@ -6,14 +6,13 @@
 // (zero-length feeds included) and finished once; Hash_Final wipes the running state.
 #pragma once
 
-#include <mbedtls/sha256.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "crypto/md2.h"
 #include "crypto/md5.h"
 #include "crypto/sha1.h"
+#include "crypto/sha256.h"
 #include "kelm/windows_types.h"
 
 namespace kelm::crypto {
@@ -33,7 +32,7 @@ struct HASH_STATE {
         MD2_STATE Md2;
         MD5_STATE Md5;
         SHA1_STATE Sha1;
-        mbedtls_sha256_context Sha256;
+        SHA256_STATE Sha256;
         MAC_STATE Mac;
     } Running;
 };

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "crypto/block_buffer.h"
+#include "crypto/cpu_features.h"
 #include "crypto/secure_zero.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define KELM_SHA1_X86 1
 #endif
@@ -139,18 +139,6 @@ __attribute__((target("sha,sse4.1,ssse3"))) void Sha1_BlocksShaNi(uint32_t state
 }
 
 #undef SHA1_GROUP
-
-bool CpuHasShaExtensions() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
-        return false;
-    }
-    const bool ssse3_sse41 = (ecx & bit_SSSE3) && (ecx & bit_SSE4_1);
-    if (!ssse3_sse41 || !__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) {
-        return false;
-    }
-    return (ebx & (1u << 29)) != 0;
-}
 
 #endif
 
