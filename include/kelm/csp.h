@@ -18,6 +18,21 @@ KELM_PROVIDER_EXPORT BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
                                                 DWORD dwFlags);
 KELM_PROVIDER_EXPORT BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
 
+// Hash objects.
+KELM_PROVIDER_EXPORT BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                                              HCRYPTHASH* phHash);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
+                                            DWORD dwFlags);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey, DWORD dwFlags);
+// A buffer (pbData) shorter than the value as *pdwDataLen states it: FALSE with ERROR_MORE_DATA
+// and the needed size in *pdwDataLen; nothing is written and the object is left as it was.
+KELM_PROVIDER_EXPORT BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData,
+                                                DWORD* pdwDataLen, DWORD dwFlags);
+// Only HP_HASHVAL can be set; pbData must hold the hash's full size (HP_HASHSIZE) in bytes.
+KELM_PROVIDER_EXPORT BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData,
+                                                DWORD dwFlags);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash);
+
 // Runs the PIN check on its own: kind 0 the PIN dialog (or PIN pad / recent PIN of this
 // thread), any other kind the retry dialog. 1 verified or confirmed, 2 cancelled, 1019 the
 // retry dialog's "type again", -1 no dialog could be shown, else the card's VERIFY status.
@@ -28,4 +43,10 @@ typedef BOOL(WINAPI* PFN_CPAcquireContext)(HCRYPTPROV*, LPCSTR, DWORD, PVTablePr
 typedef BOOL(WINAPI* PFN_CPReleaseContext)(HCRYPTPROV, DWORD);
 typedef BOOL(WINAPI* PFN_CPGetProvParam)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
 typedef BOOL(WINAPI* PFN_CPSetProvParam)(HCRYPTPROV, DWORD, const BYTE*, DWORD);
+typedef BOOL(WINAPI* PFN_CPCreateHash)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
+typedef BOOL(WINAPI* PFN_CPHashData)(HCRYPTPROV, HCRYPTHASH, const BYTE*, DWORD, DWORD);
+typedef BOOL(WINAPI* PFN_CPHashSessionKey)(HCRYPTPROV, HCRYPTHASH, HCRYPTKEY, DWORD);
+typedef BOOL(WINAPI* PFN_CPGetHashParam)(HCRYPTPROV, HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD);
+typedef BOOL(WINAPI* PFN_CPSetHashParam)(HCRYPTPROV, HCRYPTHASH, DWORD, const BYTE*, DWORD);
+typedef BOOL(WINAPI* PFN_CPDestroyHash)(HCRYPTPROV, HCRYPTHASH);
 typedef int(WINAPI* PFN_DoCheckDialog)(DWORD);

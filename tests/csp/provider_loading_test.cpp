@@ -25,7 +25,10 @@ TEST(ProviderLoading, EntryPointsWorkThroughDlsym) {
     auto get = Symbol<PFN_CPGetProvParam>(library, "CPGetProvParam");
     auto set = Symbol<PFN_CPSetProvParam>(library, "CPSetProvParam");
     auto check = Symbol<PFN_DoCheckDialog>(library, "DoCheckDialog");
-    ASSERT_TRUE(acquire && release && get && set && check);
+    auto create_hash = Symbol<PFN_CPCreateHash>(library, "CPCreateHash");
+    auto hash_data = Symbol<PFN_CPHashData>(library, "CPHashData");
+    auto get_hash = Symbol<PFN_CPGetHashParam>(library, "CPGetHashParam");
+    ASSERT_TRUE(acquire && release && get && set && check && create_hash && hash_data && get_hash);
 
     kelm::testing::ScopedSimCard card;
     kelm::test::ScopedInMemoryRegistry registry;
@@ -40,6 +43,14 @@ TEST(ProviderLoading, EntryPointsWorkThroughDlsym) {
     DWORD size = sizeof name;
     ASSERT_TRUE(get(prov, PP_NAME, reinterpret_cast<BYTE*>(name), &size, 0));
     EXPECT_STREQ(name, "KELM CSP V5");
+
+    HCRYPTHASH hash = 0;
+    BYTE digest[32] = {};
+    size = sizeof digest;
+    ASSERT_TRUE(create_hash(prov, CALG_SHA_256, 0, 0, &hash) && hash_data(prov, hash, digest, 3, 0) &&
+                get_hash(prov, hash, HP_HASHVAL, digest, &size, 0));
+    EXPECT_EQ(digest[0] << 8 | digest[31], 0x707c) << "SHA-256 of three zero bytes";
+    EXPECT_TRUE(Symbol<PFN_CPDestroyHash>(library, "CPDestroyHash")(prov, hash));
 
     // Creating a container asks for the PIN.
     ui.QueueDialogAction(kelm::platform::DialogAction{IDOK, kelm::testing::kSimPin});
