@@ -2,8 +2,8 @@
 // them back in order. Whatever the card says, the functions must stay inside their buffers and
 // finish: the output buffers are surrounded by guard bytes that are checked after each call.
 //
-// Input: byte 0 picks the card type and protocol, byte 1 the function and its small arguments;
-// the rest is the sequence of answers (below).
+// Input: byte 0 picks the card type and protocol (low nibble) and a small argument (high
+// nibble), byte 1 the function; the rest is the sequence of answers (below).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,7 +13,9 @@
 
 #include "card/apdu_transport.h"
 #include "card/card_files.h"
+#include "card/pkcs1_blocks.h"
 #include "card/reader_session.h"
+#include "card/rsa_operations.h"
 #include "kelm/winapi.h"
 #include "platform/pcsc/pcsc_backend.h"
 
@@ -129,9 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.SendPci = t0 ? &g_rgSCardT0Pci : &g_rgSCardT1Pci;
     session.CardType = kCardTypes[(data[0] & 0x07) % 5];
 
-    const BYTE argument = data[1] >> 4;
+    const BYTE argument = data[0] >> 4;
     const char* name = (argument & 1) != 0 ? "fuzzed container" : "A-name-exactly-thirty-six-characters";
-    switch (data[1] & 0x0F) {
+    const BYTE slot = static_cast<BYTE>(1 + (argument >> 1 & 1));
+    const DWORD block = (argument & 4) != 0 ? kelm::card::kRsaBlock2048 : kelm::card::kRsaBlock1024;
+    switch (data[1] % 17) {
     case 0: {
         Guarded names(7 * kelm::card::kNameEntrySize);
         BYTE count = static_cast<BYTE>(argument % 3);
@@ -194,6 +198,49 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 10:
         kelm::card::Card_SelectApplication();
         break;
+    case 11: {
+        const BYTE kind = static_cast<BYTE>(argument % 7);
+        const std::vector<BYTE> hash(kelm::card::DigestInfoFor(kind).hash_length(), 0x11);
+        Guarded signature(block);
+        DWORD length = block;
+        kelm::card::RSA_CardSignature(name, slot, kind, hash.data(), static_cast<DWORD>(hash.size()), &length,
+                                      signature.data());
+        signature.Check();
+        break;
+    }
+    case 12: {
+        const std::vector<BYTE> ciphertext(block, 0x22);
+        Guarded out(block);
+        DWORD length = block;
+        kelm::card::RSA_CardDecrypt(name, slot == 2 ? CALG_RSA_KEYX : CALG_RSA_SIGN, &length, ciphertext.data(),
+                                    out.data());
+        out.Check();
+        break;
+    }
+    case 13: {
+        const std::vector<BYTE> message(kelm::card::kMaxEncryptMessage, 0x33);
+        Guarded out(kelm::card::kRsaBlock1024);
+        DWORD length = argument * 7u;
+        kelm::card::RSA_CardEncrypt(name, slot == 2 ? CALG_RSA_KEYX : CALG_RSA_SIGN, &length, message.data(),
+                                    out.data());
+        out.Check();
+        break;
+    }
+    case 14: {
+        const std::vector<BYTE> hash(64, 0x44), signature(kelm::card::kRsaBlock1024, 0x55);
+        kelm::card::RSA_CardVerify(name, slot, static_cast<BYTE>(argument % 7), hash.data(), 20, signature.data());
+        break;
+    }
+    case 15: {
+        Guarded record(kelm::card::kPublicKeyRecordMax);
+        DWORD length = 0;
+        kelm::card::Card_GetRSAPublicKey(name, slot, &length, record.data(), record.size);
+        kelm::card::PublicKeyParts parts{};
+        if (length > record.size) std::abort();
+        kelm::card::SplitPublicKeyRecord(record.data(), length, &parts);
+        record.Check();
+        break;
+    }
     default: {
         Guarded response(kelm::card::kApduResponseCapacity);
         BYTE le = static_cast<BYTE>(argument * 17);

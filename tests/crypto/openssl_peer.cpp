@@ -1,7 +1,10 @@
 #include "openssl_peer.h"
 
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/params.h>
 #include <openssl/provider.h>
+#include <openssl/rsa.h>
 
 #include <random>
 #include <stdexcept>
@@ -66,6 +69,43 @@ Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, con
     }
     out.resize(static_cast<size_t>(n + tail));
     return out;
+}
+
+namespace {
+
+EVP_PKEY* PublicKey(const Bytes& modulus, const Bytes& exponent) {
+    // OSSL_PARAM numbers are in the machine's byte order (little-endian here).
+    Bytes n(modulus.rbegin(), modulus.rend()), e(exponent.rbegin(), exponent.rend());
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_RSA_N, n.data(), n.size()),
+                           OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_RSA_E, e.data(), e.size()), OSSL_PARAM_construct_end()};
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx) != 1 || EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) != 1) {
+        key = nullptr;
+    }
+    EVP_PKEY_CTX_free(ctx);
+    if (key == nullptr) {
+        throw std::runtime_error("OpenSSL refused the public key");
+    }
+    return key;
+}
+
+}  // namespace
+
+bool OpenSslVerifyRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const char* digest, const Bytes& hash,
+                           const Bytes& signature) {
+    OpenSslHasLegacyDes();
+    EVP_PKEY* key = PublicKey(modulus, exponent);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    EVP_MD* md = EVP_MD_fetch(nullptr, digest, nullptr);
+    const bool ok = md != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                    EVP_PKEY_CTX_set_signature_md(ctx, md) == 1 &&
+                    EVP_PKEY_verify(ctx, signature.data(), signature.size(), hash.data(), hash.size()) == 1;
+    EVP_MD_free(md);
+    EVP_PKEY_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    return ok;
 }
 
 Bytes RandomBytes(size_t length, uint32_t seed) {

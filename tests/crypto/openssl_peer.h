@@ -1,4 +1,5 @@
-// OpenSSL's libcrypto as an independent reference for the digests and the DES modes.
+// OpenSSL's libcrypto as an independent reference for the digests, the DES modes, RSA
+// signatures made with a card's key.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,12 @@ Bytes OpenSslDigest(const char* name, const Bytes& data);
 // mode: "ecb", "cbc" (PKCS #5 padding), "ofb", "cfb" (64-bit feedback); keyBytes 8, 16 or 24.
 Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, const Bytes& iv,
                     const Bytes& data);
+
+// RSA with a public key given as big-endian modulus and exponent, as a card reads it out.
+// digest: an OpenSSL name ("SHA256", "MD5", ...; "MD5-SHA1" for the 36 raw bytes without a
+// DigestInfo). The signature is big-endian.
+bool OpenSslVerifyRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const char* digest, const Bytes& hash,
+                           const Bytes& signature);
 
 Bytes RandomBytes(size_t length, uint32_t seed);
 Bytes FromHex(const std::string& hex);
