@@ -13,6 +13,7 @@
 
 #include "card/apdu_transport.h"
 #include "card/card_files.h"
+#include "card/certificate_storage.h"
 #include "card/pkcs1_blocks.h"
 #include "card/reader_session.h"
 #include "card/rsa_operations.h"
@@ -114,6 +115,20 @@ struct Guarded {
 
 const DWORD kCardTypes[] = {1, 3, 5, 6, 7};
 
+// A small certificate whose validity the writer can read, so that its pieces reach the card:
+// version, serial, algorithm, issuer, validity, then padding to 600 bytes.
+std::vector<BYTE> WritableCertificate() {
+    std::vector<BYTE> tbs = {0xA0, 0x03, 0x02, 0x01, 0x02, 0x02, 0x01, 0x01, 0x30, 0x00, 0x30, 0x00, 0x30, 0x1E, 0x17, 0x0D};
+    const char* dates = "990615123456Z";
+    tbs.insert(tbs.end(), dates, dates + 13);
+    tbs.insert(tbs.end(), {0x17, 0x0D});
+    tbs.insert(tbs.end(), dates, dates + 13);
+    tbs.resize(592, 0x00);
+    std::vector<BYTE> certificate = {0x30, 0x82, 0x02, 0x54, 0x30, 0x82, 0x02, 0x50};
+    certificate.insert(certificate.end(), tbs.begin(), tbs.end());
+    return certificate;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -135,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* name = (argument & 1) != 0 ? "fuzzed container" : "A-name-exactly-thirty-six-characters";
     const BYTE slot = static_cast<BYTE>(1 + (argument >> 1 & 1));
     const DWORD block = (argument & 4) != 0 ? kelm::card::kRsaBlock2048 : kelm::card::kRsaBlock1024;
-    switch (data[1] % 17) {
+    switch (data[1] % 20) {
     case 0: {
         Guarded names(7 * kelm::card::kNameEntrySize);
         BYTE count = static_cast<BYTE>(argument % 3);
@@ -239,6 +254,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (length > record.size) std::abort();
         kelm::card::SplitPublicKeyRecord(record.data(), length, &parts);
         record.Check();
+        break;
+    }
+    case 16:
+    case 17: {
+        Guarded status(kelm::card::kContainerStatusBytes);
+        std::memset(status.data(), 0, status.size);
+        if ((data[1] % 20) == 16) {
+            kelm::card::Card_GetCertificateInfo(name, slot, status.data());
+        } else {
+            kelm::card::Card_CreateCertificate(name, slot, argument, status.data());
+        }
+        status.Check();
+        break;
+    }
+    case 18: {
+        static const std::vector<BYTE> certificate = WritableCertificate();
+        Guarded status(kelm::card::kContainerStatusBytes);
+        std::memset(status.data(), 0, status.size);
+        kelm::card::RSA_CardWriteCertificate(name, slot, static_cast<DWORD>(certificate.size()), certificate.data(),
+                                             status.data());
+        status.Check();
         break;
     }
     default: {

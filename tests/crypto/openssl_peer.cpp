@@ -5,6 +5,8 @@
 #include <openssl/params.h>
 #include <openssl/provider.h>
 #include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <random>
 #include <stdexcept>
@@ -90,6 +92,43 @@ EVP_PKEY* PublicKey(const Bytes& modulus, const Bytes& exponent) {
     return key;
 }
 
+// The issuer of every test certificate: made once, kept for the life of the test program.
+EVP_PKEY* Issuer() {
+    static EVP_PKEY* issuer = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024));
+    return issuer;
+}
+
+void SetTime(ASN1_TIME* time, const std::string& text) {
+    text.size() == 13 ? ASN1_UTCTIME_set_string(time, text.c_str()) : ASN1_GENERALIZEDTIME_set_string(time, text.c_str());
+}
+
+Bytes MakeCertificate(const CertificateRequest& request, size_t comment_length) {
+    X509* x = X509_new();
+    X509_set_version(x, request.with_version ? 2 : 0);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 4711);
+    X509_NAME* subject = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(request.common_name.c_str()), -1, -1, 0);
+    X509_set_issuer_name(x, subject);
+    SetTime(X509_getm_notBefore(x), request.not_before);
+    SetTime(X509_getm_notAfter(x), request.not_after);
+    EVP_PKEY* key = PublicKey(request.modulus, request.exponent);
+    X509_set_pubkey(x, key);
+    EVP_PKEY_free(key);
+    if (request.with_version && request.size != 0) {
+        const std::string comment(comment_length, 'x');
+        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, comment.c_str());
+        X509_add_ext(x, extension, -1);
+        X509_EXTENSION_free(extension);
+    }
+    X509_sign(x, Issuer(), EVP_sha256());
+    Bytes der(static_cast<size_t>(i2d_X509(x, nullptr)));
+    unsigned char* p = der.data();
+    i2d_X509(x, &p);
+    X509_free(x);
+    return der;
+}
+
 }  // namespace
 
 bool OpenSslVerifyRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const char* digest, const Bytes& hash,
@@ -106,6 +145,17 @@ bool OpenSslVerifyRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const ch
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
     return ok;
+}
+
+Bytes OpenSslCertificate(const CertificateRequest& request) {
+    // The comment grows the certificate byte for byte, except where a length field gains a byte.
+    size_t comment = 16;
+    Bytes der = MakeCertificate(request, comment);
+    for (int round = 0; round < 4 && request.size != 0 && der.size() != request.size; ++round) {
+        comment += request.size - der.size();  // modulo arithmetic: shrinks as well as grows
+        der = MakeCertificate(request, comment);
+    }
+    return der;
 }
 
 Bytes RandomBytes(size_t length, uint32_t seed) {

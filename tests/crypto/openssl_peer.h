@@ -1,5 +1,5 @@
 // OpenSSL's libcrypto as an independent reference for the digests, the DES modes, RSA
-// signatures made with a card's key.
+// signatures made with a card's key, and certificates issued for it.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,18 @@ Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, con
 // DigestInfo). The signature is big-endian.
 bool OpenSslVerifyRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const char* digest, const Bytes& hash,
                            const Bytes& signature);
+
+// An X.509 certificate for a public key, signed (SHA-256 with RSA) by a fixed test key.
+struct CertificateRequest {
+    Bytes modulus, exponent;
+    std::string common_name = "Test Subscriber";
+    // 13 characters (YYMMDDhhmmssZ) make a UTCTime, 15 (YYYYMMDDhhmmssZ) a GeneralizedTime.
+    std::string not_before = "990615123456Z";
+    std::string not_after = "050101000000Z";
+    bool with_version = true;  // false: version 1, which has no version field
+    size_t size = 0;           // the DER size wanted (version 3), reached with a comment extension
+};
+Bytes OpenSslCertificate(const CertificateRequest& request);
 
 Bytes RandomBytes(size_t length, uint32_t seed);
 Bytes FromHex(const std::string& hex);
