@@ -102,6 +102,22 @@ std::string HexText(const std::vector<BYTE>& bytes) {
     return out;
 }
 
+// Control bytes as \xNN: a name or subject on the card must not drive the reader's terminal.
+std::string Escaped(const std::string& text) {
+    std::string out;
+    char buf[5];
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+            continue;
+        }
+        std::snprintf(buf, sizeof buf, "\\x%02X", byte);
+        out += buf;
+    }
+    return out;
+}
+
 std::string FileName(WORD id) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%02X %02X", id >> 8, id & 0xFF);
@@ -285,7 +301,7 @@ std::string DescribeCard(const SimCard& card) {
         std::string name(record.name.begin(), record.name.begin() + static_cast<long>(n));
         WORD sig = static_cast<WORD>(record.files[0] << 8 | record.files[1]);
         WORD exch = static_cast<WORD>(record.files[2] << 8 | record.files[3]);
-        out << "  \"" << name << "\"  signature " << (sig ? FileName(sig) : "none") << ", exchange " << (exch ? FileName(exch) : "none")
+        out << "  \"" << Escaped(name) << "\"  signature " << (sig ? FileName(sig) : "none") << ", exchange " << (exch ? FileName(exch) : "none")
             << "\n";
     }
     out << "key files: " << image.key_files.size() << "\n";
@@ -299,7 +315,7 @@ std::string DescribeCard(const SimCard& card) {
         out << " (capacity " << file.capacity << ")\n";
         if (!file.certificate.empty()) {
             std::string subject = CertificateSubject(file.certificate);
-            if (!subject.empty()) out << "      subject " << subject << "\n";
+            if (!subject.empty()) out << "      subject " << Escaped(subject) << "\n";
             if (!file.validity.empty()) out << "      validity written " << file.validity << "\n";
             if (!file.cert_code.empty()) out << "      code " << HexText(file.cert_code) << "\n";
         }
