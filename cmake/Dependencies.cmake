@@ -11,8 +11,11 @@ target_link_libraries(kelm_mbedtls INTERFACE ${MBEDX509_LIBRARY} ${MBEDCRYPTO_LI
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PCSCLITE REQUIRED IMPORTED_TARGET libpcsclite)
 
-# nlohmann-json (Debian nlohmann-json3-dev, header-only): the simulated card's image files.
+# nlohmann-json (Debian nlohmann-json3-dev, header-only): the simulated card's image files and
+# kelm-tool's --json output.
 find_package(nlohmann_json 3 REQUIRED)
+# CLI11 (Debian libcli11-dev, header-only) parses kelm-tool's command line.
+find_package(CLI11 2.1 CONFIG REQUIRED)
 
 find_package(Threads REQUIRED)
 if(KELM_BUILD_TESTS)

@@ -1,103 +1,104 @@
 // kelm-tool apdu: raw command APDUs to a card, answers printed as they come (no GET RESPONSE
 // is sent on the caller's behalf, so T=0's 61xx and 6Cxx are visible as the card sends them).
 #include <cstdio>
+#include <memory>
 
+#include "card_access.h"
 #include "commands.h"
 #include "kelm/winapi.h"
+#include "output.h"
 #include "pcsc_session.h"
 
 namespace kelm::tool {
 namespace {
 
+constexpr size_t kResponseCapacity = 65538;
+
+struct ApduArgs {
+    std::string protocol;  // "T0", "T1" or "" for either
+    std::vector<std::string> commands;
+};
+
 // The first reader holding a card, for when none is named.
-LONG FirstReaderWithCard(const PcscContext& context, std::string* reader) {
+std::string FirstReaderWithCard(const PcscContext& context) {
     std::vector<ReaderInfo> readers;
-    const LONG result = ListReaderInfo(context, &readers);
-    if (result != SCARD_S_SUCCESS) return result;
+    if (const LONG result = ListReaderInfo(context, &readers); result != SCARD_S_SUCCESS) Fail(PcscFailureText(result));
     for (const ReaderInfo& info : readers) {
-        if ((info.state & SCARD_STATE_PRESENT) != 0) {
-            *reader = info.name;
-            return SCARD_S_SUCCESS;
-        }
+        if ((info.state & SCARD_STATE_PRESENT) != 0) return info.name;
     }
-    return SCARD_E_NO_SMARTCARD;
+    Fail(PcscFailureText(SCARD_E_NO_SMARTCARD));
 }
 
-int RunApdu(const Options& options, const std::vector<std::string>& args) {
-    std::string reader = options.reader;
-    DWORD protocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+int RunApdu(const Options& options, const ApduArgs& args) {
     std::vector<std::vector<BYTE>> commands;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--reader" && i + 1 < args.size()) {
-            reader = args[++i];
-        } else if (a.rfind("--reader=", 0) == 0) {
-            reader = a.substr(9);
-        } else if (a == "--protocol" && i + 1 < args.size()) {
-            const std::string& p = args[++i];
-            if (p != "T0" && p != "T1") {
-                PrintError("apdu: --protocol takes T0 or T1");
-                return kExitUsage;
-            }
-            protocols = p == "T0" ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
-        } else if (!a.empty() && a[0] == '-') {
-            PrintError("apdu: unknown option '" + a + "'");
-            return kExitUsage;
-        } else {
-            std::vector<BYTE> command;
-            if (!ParseHex(a, &command) || command.size() < 4) {
-                PrintError("apdu: '" + a + "' is not a command APDU (at least 4 bytes of hexadecimal)");
-                return kExitUsage;
-            }
-            commands.push_back(std::move(command));
+    for (const std::string& text : args.commands) {
+        std::vector<BYTE> command;
+        if (!ParseHex(text, &command) || command.size() < 4) {
+            Fail(kExitUsage, "'" + Printable(text) + "' is not a command APDU (at least 4 bytes of hexadecimal)");
         }
+        commands.push_back(std::move(command));
     }
-    if (commands.empty()) {
-        PrintError("apdu: no command given (see kelm-tool apdu --help)");
-        return kExitUsage;
-    }
-
+    CardAccess access(options, CardUse::Pcsc);
     PcscContext context;
-    LONG result = OpenPcsc(&context);
-    if (result == SCARD_S_SUCCESS && reader.empty()) result = FirstReaderWithCard(context, &reader);
+    if (const LONG result = OpenPcsc(&context); result != SCARD_S_SUCCESS) Fail(PcscFailureText(result));
+    const std::string reader = access.reader().empty() ? FirstReaderWithCard(context) : access.reader();
+    const DWORD protocols = args.protocol == "T0"   ? SCARD_PROTOCOL_T0
+                            : args.protocol == "T1" ? SCARD_PROTOCOL_T1
+                                                    : SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
     SCARDHANDLE card = 0;
     DWORD active = SCARD_PROTOCOL_UNDEFINED;
-    if (result == SCARD_S_SUCCESS) {
-        result = SCardConnectA(context.handle, reader.c_str(), SCARD_SHARE_SHARED, protocols, &card, &active);
-    }
-    if (result != SCARD_S_SUCCESS) {
-        PrintError("apdu: " + (reader.empty() ? std::string() : reader + ": ") + PcscFailureText(result));
-        return kExitFailure;
+    if (const LONG result = SCardConnectA(context.handle, reader.c_str(), SCARD_SHARE_SHARED, protocols, &card, &active);
+        result != SCARD_S_SUCCESS) {
+        Fail(Printable(reader) + ": " + PcscFailureText(result));
     }
     const SCARD_IO_REQUEST* pci = active == SCARD_PROTOCOL_T0 ? &g_rgSCardT0Pci : &g_rgSCardT1Pci;
-    if (options.verbose) std::fprintf(stderr, "reader %s, T=%d\n", reader.c_str(), active == SCARD_PROTOCOL_T0 ? 0 : 1);
-    int status = kExitOk;
+    Json exchanges = Json::array();
+    LONG result = SCARD_S_SUCCESS;
+    std::vector<BYTE> response(kResponseCapacity);
     for (const std::vector<BYTE>& command : commands) {
-        std::vector<BYTE> response(65538);
         DWORD length = static_cast<DWORD>(response.size());
-        if (options.verbose) std::printf("> %s\n", HexBytes(command.data(), command.size()).c_str());
-        result = SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
-                               response.data(), &length);
-        if (result != SCARD_S_SUCCESS) {
-            PrintError("apdu: " + PcscFailureText(result));
-            status = kExitFailure;
-            break;
+        result = SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr, response.data(),
+                               &length);
+        if (result != SCARD_S_SUCCESS) break;
+        const std::string answer = HexBytes(response.data(), length);
+        if (options.json) {
+            exchanges.push_back({{"command", HexBytes(command.data(), command.size())}, {"response", answer}});
+        } else {
+            std::printf("%s\n", answer.c_str());
         }
-        std::printf("%s%s\n", options.verbose ? "< " : "", HexBytes(response.data(), length).c_str());
     }
     SCardDisconnect(card, SCARD_LEAVE_CARD);
-    return status;
+    if (options.json) {
+        PrintJson({{"reader", reader}, {"protocol", active == SCARD_PROTOCOL_T0 ? "T=0" : "T=1"}, {"exchanges", exchanges}});
+    }
+    if (result != SCARD_S_SUCCESS) Fail(PcscFailureText(result));
+    return kExitOk;
 }
 
+Action Setup(CLI::App& command) {
+    auto args = std::make_shared<ApduArgs>();
+    command.add_option("--protocol", args->protocol, "connect with T0 or T1 only")
+        ->type_name("T0|T1")
+        ->check(CLI::IsMember({"T0", "T1"}).description(""));
+    command.add_option("HEX", args->commands, "one command APDU each (spaces and colons are ignored)")
+        ->type_name("")
+        ->required();
+    return [args](const Options& options) { return RunApdu(options, *args); };
+}
+
+const Registrar kRegistered{{
+    .name = "apdu",
+    .group = kGroupReaders,
+    .summary = "send raw command APDUs to a card",
+    .help = "Sends each HEX to the card in the reader of --reader, or in the first reader holding a card,\n"
+            "and prints each answer in hexadecimal, status word included. Nothing is added: on T=0 the\n"
+            "61xx and 6Cxx answers are shown as the card gives them.\n"
+            "Example: kelm-tool apdu '00 A4 04 00 02 3F 00'\n"
+            "JSON: {\"reader\": \"...\", \"protocol\": \"T=0\"|\"T=1\",\n"
+            "       \"exchanges\": [{\"command\": \"00 A4 ...\", \"response\": \"90 00\"}]}\n",
+    .shared = kCardChoice | kJsonOutput,
+    .setup = Setup,
+}};
+
 }  // namespace
-
-KELM_TOOL_COMMAND("apdu", "send raw command APDUs to a card",
-                  "Usage: kelm-tool apdu [--reader NAME] [--protocol T0|T1] HEX...\n"
-                  "Sends each HEX (one command APDU; spaces and colons are ignored) to the card in\n"
-                  "the named reader, or in the first reader holding a card, and prints each answer in\n"
-                  "hexadecimal, status word included. Nothing is added: on T=0 the 61xx and 6Cxx\n"
-                  "answers are shown as the card gives them.\n"
-                  "Example: kelm-tool apdu '00 A4 04 00 02 3F 00'\n",
-                  RunApdu);
-
 }  // namespace kelm::tool

@@ -1,16 +1,16 @@
 // kelm-tool card-info: what the provider's own card layer finds — the reader it connects, the card
 // type and protocol, and each container with its key and certificate slots.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "card/apdu_transport.h"
 #include "card/card_files.h"
 #include "card/reader_session.h"
-#include "card_selection.h"
+#include "card_access.h"
 #include "commands.h"
-#include "pcsc_session.h"
+#include "container_slots.h"
 #include "kelm/winapi.h"
+#include "output.h"
 #include "platform/registry/registry_store.h"
 
 namespace kelm::tool {
@@ -18,123 +18,80 @@ namespace {
 
 constexpr size_t kMaxNames = 16;
 
-// The preferred reader goes where the session looks for it, in a registry that lives only as
-// long as this process: the user's own settings are neither used nor changed.
-bool PreferReader(const std::string& reader) {
+int RunCardInfo(const Options& options) {
+    CardAccess access(options, CardUse::Provider);
+    // The user's registry settings (a preferred reader) play no part: --reader or the simulated
+    // card decide which card is described.
     platform::UseInMemoryRegistry();
-    if (reader.empty()) {
-        return true;
-    }
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    const LONG rc = RegSetValueExA(key, "sReaderName", 0, REG_SZ, reinterpret_cast<const BYTE*>(reader.c_str()),
-                                   static_cast<DWORD>(reader.size() + 1));
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
-}
-
-void PrintSlot(const char* label, const BYTE* entry) {
-    std::printf("    %s ", label);
-    if (entry[1] == card::kSlotStatusUsed) {
-        std::printf("key in file 80 %02X, %u-bit", entry[0], static_cast<unsigned>(entry[3]) * 64u * 8u);
-    } else {
-        std::printf("no key");
-    }
-    const unsigned certificate = static_cast<unsigned>(entry[7]) << 8 | entry[8];
-    if (certificate != 0) {
-        std::printf(", certificate of %u bytes", certificate);
-    } else {
-        std::printf(", no certificate");
-    }
-    if (entry[6] != 0) {
-        std::printf(" (room for %u)", static_cast<unsigned>(entry[6]) * 256u);
-    }
-    std::printf("\n");
-}
-
-int RunCardInfo(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty()) {
-        PrintError("card-info: unexpected argument '" + args[0] + "'");
-        return kExitUsage;
-    }
-    CardSelection selection;
-    std::string error;
-    const int selected = SelectCardOrDefault(options, &selection, &error);
-    if (selected != kExitOk) {
-        PrintError("card-info: " + error);
-        return selected;
-    }
-    if (!PreferReader(selection.reader)) {
-        PrintError("card-info: cannot record the reader to use");
-        return kExitFailure;
-    }
-
-    // A real reader: say plainly when the service is missing (the silent session would only
-    // report the failed listing that follows).
-    if (!selection.backend) {
-        PcscContext context;
-        const LONG rc = OpenPcsc(&context);
-        if (rc != SCARD_S_SUCCESS) {
-            PrintError("card-info: " + PcscFailureText(rc));
-            return kExitFailure;
-        }
-    }
-
     // Silent: the tool reports what went wrong itself instead of asking to retry.
     const int connected = card::Init_PCSC_Object(CRYPT_SILENT);
     if (connected != 1) {
-        PrintError(connected == 0 ? "card-info: no supported card found in any reader"
-                                  : "card-info: " + ErrorText(static_cast<DWORD>(connected)));
-        return kExitFailure;
+        Fail(connected == 0 ? "no supported card found in any reader" : ErrorText(static_cast<DWORD>(connected)));
     }
-
     const card::CardSession& session = card::Session();
-    std::printf("reader: %s\n", session.CurrentReader != nullptr ? session.CurrentReader : "");
-    std::printf("card type: %u\n", static_cast<unsigned>(card::Card_GetCardType()));
-    std::printf("protocol: %s\n", session.ActiveProtocol == SCARD_PROTOCOL_T0   ? "T=0"
-                                  : session.ActiveProtocol == SCARD_PROTOCOL_T1 ? "T=1"
-                                                                                : "other");
-
+    const std::string reader = session.CurrentReader != nullptr ? session.CurrentReader : "";
+    const char* protocol = session.ActiveProtocol == SCARD_PROTOCOL_T0   ? "T=0"
+                           : session.ActiveProtocol == SCARD_PROTOCOL_T1 ? "T=1"
+                                                                         : "other";
+    const DWORD type = card::Card_GetCardType();
+    const DWORD capacity = card::Card_ContainerCapacity();
     char names[kMaxNames * card::kNameEntrySize] = {};
     BYTE count = 0;
     DWORD status = card::Card_ListContainers(names, &count, kMaxNames);
+    if (!card::Card_StatusSucceeded(status)) Fail("listing the containers failed: " + ErrorText(status));
+
+    if (!options.json) {
+        std::printf("reader: %s\ncard type: %u\nprotocol: %s\ncontainers: %u of %u\n", Printable(reader).c_str(),
+                    static_cast<unsigned>(type), protocol, static_cast<unsigned>(count), static_cast<unsigned>(capacity));
+    }
+    Json containers = Json::array();
     int result = kExitOk;
-    if (!card::Card_StatusSucceeded(status)) {
-        PrintError("card-info: listing the containers failed: " + ErrorText(status));
-        result = kExitFailure;
-    } else {
-        std::printf("containers: %u of %u\n", static_cast<unsigned>(count),
-                    static_cast<unsigned>(card::Card_ContainerCapacity()));
-        for (BYTE i = 0; i < count; ++i) {
-            const char* name = names + i * card::kNameEntrySize;
-            std::printf("  \"%s\"\n", name);
-            BYTE container[card::kContainerStatusBytes] = {};
-            status = card::Card_OpenContainer(name, container);
-            if (!card::Card_StatusSucceeded(status)) {
-                std::printf("    cannot be opened: %s\n", ErrorText(status).c_str());
-                result = kExitFailure;
-                continue;
-            }
-            PrintSlot("signature:", container + card::kSlotEntryOffset[card::SLOT_SIGNATURE]);
-            PrintSlot("exchange: ", container + card::kSlotEntryOffset[card::SLOT_EXCHANGE]);
+    for (BYTE i = 0; i < count; ++i) {
+        const std::string name = names + i * card::kNameEntrySize;
+        ContainerSlots slots;
+        status = ReadContainerSlots(name, &slots);
+        if (status != 0) result = kExitFailure;
+        if (options.json) {
+            Json entry = {{"name", name}};
+            if (status != 0) entry["error"] = ErrorText(status);
+            else entry.update({{"signature", SlotJson(slots.signature)}, {"exchange", SlotJson(slots.exchange)}});
+            containers.push_back(entry);
+        } else if (status != 0) {
+            std::printf("  \"%s\"\n    cannot be opened: %s\n", Printable(name).c_str(), ErrorText(status).c_str());
+        } else {
+            std::printf("  \"%s\"\n    signature: %s\n    exchange:  %s\n", Printable(name).c_str(),
+                        SlotText(slots.signature).c_str(), SlotText(slots.exchange).c_str());
         }
     }
     card::End_CardSession();
+    if (options.json) {
+        PrintJson({{"reader", reader},
+                   {"card_type", type},
+                   {"protocol", protocol},
+                   {"capacity", capacity},
+                   {"containers", containers}});
+    }
     return result;
 }
 
+Action Setup(CLI::App&) { return RunCardInfo; }
+
+const Registrar kRegistered{{
+    .name = "card-info",
+    .group = kGroupReaders,
+    .summary = "the reader, card type, protocol and containers, as the provider sees them",
+    .help = "Connects the card through the provider's own card layer (cold reset, exclusive connection,\n"
+            "card application) and prints the reader, the card type, the protocol and every container\n"
+            "with its signature and exchange slots: the key file and key size, and the certificate's\n"
+            "length and room. Without --card or --reader the default simulated card is used. Exit 1\n"
+            "when no supported card is found or a container cannot be opened.\n"
+            "JSON: {\"reader\": \"...\", \"card_type\": 7, \"protocol\": \"T=0\", \"capacity\": 7,\n"
+            "       \"containers\": [{\"name\": \"...\", \"signature\": SLOT, \"exchange\": SLOT}]}, where SLOT is\n"
+            "       {\"key\": {\"file\": \"80 01\", \"bits\": 1024} or null, \"certificate_bytes\": 0,\n"
+            "        \"certificate_room\": 2048}; a container that cannot be opened has \"error\" instead.\n",
+    .shared = kCardChoice | kJsonOutput,
+    .setup = Setup,
+}};
+
 }  // namespace
-
-KELM_TOOL_COMMAND("card-info", "the reader, card type, protocol and containers, as the provider sees them",
-                  "Usage: kelm-tool [--card sim:IMAGE | --reader NAME] card-info\n"
-                  "Connects the card through the provider's own card layer (cold reset, exclusive\n"
-                  "connection, card application) and prints the reader, the card type, the protocol\n"
-                  "and every container with its signature and exchange slots: the key file and key\n"
-                  "size, and the certificate's length and room. Without --card or --reader the\n"
-                  "default simulated card is used. Exit 1 when no supported card is found.\n",
-                  RunCardInfo);
-
 }  // namespace kelm::tool

@@ -1,104 +1,143 @@
 // kelm-tool containers, create-container, delete-container: the card's key containers through
 // the provider's entry points, as an application sees them.
-#include <cstdio>
-#include <string>
-#include <vector>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "card/reader_session.h"
+#include "card_access.h"
 #include "commands.h"
-#include "provider_card.h"
+#include "container_slots.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
-#include "pin_answer.h"
+#include "output.h"
+#include "pin_entry.h"
+#include "provider_call.h"
 
 namespace kelm::tool {
 namespace {
 
-int Failed(const std::string& command, const std::string& what) {
-    PrintError(command + ": " + what + ": " + ProviderErrorText(GetLastError()));
-    return kExitFailure;
-}
+constexpr size_t kNameBuffer = 64;
 
-int RunContainers(const Options& global, const std::vector<std::string>& args) {
-    ProviderOptions options;
-    if (!ParseProviderOptions("containers", args, &options)) return kExitUsage;
-    if (!options.positional.empty()) {
-        PrintError("containers: unexpected argument '" + options.positional[0] + "'");
-        return kExitUsage;
-    }
-    ProviderCard card;
-    if (const int status = PrepareProviderCard("containers", global, &card); status != kExitOk) return status;
-    PinAnswer answer(options);
-
-    HCRYPTPROV prov = 0;
-    if (!CPAcquireContext(&prov, nullptr, CRYPT_VERIFYCONTEXT | KeysetFlags(options), nullptr)) {
-        return Failed("containers", "cannot open the provider");
-    }
-    int status = kExitOk;
+int RunContainers(const Options& options) {
+    CardAccess access(options, CardUse::Provider);
+    ProviderContext provider(nullptr, CRYPT_VERIFYCONTEXT | KeysetFlags(options), "cannot open the provider");
+    Json names = Json::array();
     for (DWORD flags = CRYPT_FIRST;; flags = 0) {
-        char name[64] = {};
+        char name[kNameBuffer] = {};
         DWORD size = sizeof name;
-        if (!CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags)) {
-            if (GetLastError() != ERROR_NO_MORE_ITEMS) status = Failed("containers", "listing failed");
+        if (!CPGetProvParam(provider.handle(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, flags)) {
+            if (GetLastError() != ERROR_NO_MORE_ITEMS) FailCall("listing the containers");
             break;
         }
         name[sizeof name - 1] = '\0';
-        std::printf("%s\n", name);
+        names.push_back(name);
+        if (!options.json) std::printf("%s\n", Printable(name).c_str());
     }
-    CPReleaseContext(prov, 0);
-    return status;
-}
-
-// Opens NAME with `flags` and releases the context again; the container change is the point.
-int RunContainerChange(const char* command, DWORD flags, const char* done, const Options& global,
-                       const std::vector<std::string>& args) {
-    ProviderOptions options;
-    if (!ParseProviderOptions(command, args, &options)) return kExitUsage;
-    if (options.positional.size() != 1 || options.positional[0].empty()) {
-        PrintError(std::string(command) + ": expects one container NAME");
-        return kExitUsage;
-    }
-    const std::string& name = options.positional[0];
-    if (name.size() > 36) {
-        std::fprintf(stderr, "kelm-tool: %s: note: the card keeps only the first 36 characters of the name\n", command);
-    }
-    ProviderCard card;
-    if (const int status = PrepareProviderCard(command, global, &card); status != kExitOk) return status;
-    PinAnswer answer(options);
-
-    HCRYPTPROV prov = 0;
-    if (!CPAcquireContext(&prov, name.c_str(), flags | KeysetFlags(options), nullptr)) {
-        return Failed(command, "container '" + name + "'");
-    }
-    if (prov != 0) CPReleaseContext(prov, 0);
-    std::printf("%s: %s\n", done, name.substr(0, 36).c_str());
+    if (options.json) PrintJson({{"containers", names}});
     return kExitOk;
 }
 
-int RunCreate(const Options& global, const std::vector<std::string>& args) {
-    return RunContainerChange("create-container", CRYPT_NEWKEYSET, "created", global, args);
+// The keys the container holds on the card, read before anything is changed; 0 when it cannot
+// be read (the provider then says why).
+int KeysIn(const std::string& name) {
+    if (card::Init_PCSC_Object(CRYPT_SILENT) != 1) return 0;
+    ContainerSlots slots;
+    const bool read = ReadContainerSlots(name, &slots) == 0;
+    card::Card_Disconnect();
+    return read ? slots.keys() : 0;
 }
 
-int RunDelete(const Options& global, const std::vector<std::string>& args) {
-    return RunContainerChange("delete-container", CRYPT_DELETEKEYSET, "deleted", global, args);
+// Asks on the terminal; no terminal is a no.
+bool Confirmed(const std::string& question) {
+    const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0) return false;
+    const std::string prompt = question + " [y/N] ";
+    bool yes = write(terminal, prompt.data(), prompt.size()) == static_cast<ssize_t>(prompt.size());
+    char answer[16] = {};
+    const ssize_t n = yes ? read(terminal, answer, sizeof answer - 1) : -1;
+    close(terminal);
+    return n > 0 && (answer[0] == 'y' || answer[0] == 'Y');
 }
+
+int RunCreate(const Options& options, const std::string& name) {
+    CheckContainerName(name);
+    PinEntry pin(options);
+    CardAccess access(options, CardUse::Provider);
+    ProviderContext created(name.c_str(), CRYPT_NEWKEYSET | KeysetFlags(options), "container '" + Printable(name) + "'",
+                            &pin);
+    if (options.json) PrintJson({{"created", name}});
+    else std::printf("created: %s\n", Printable(name).c_str());
+    return kExitOk;
+}
+
+int RunDelete(const Options& options, const std::string& name) {
+    CheckContainerName(name);
+    PinEntry pin(options);
+    CardAccess access(options, CardUse::Provider);
+    if (!options.yes) {
+        const int keys = KeysIn(name);
+        const std::string what = "container '" + Printable(name) + "' holds " + std::to_string(keys) +
+                                 (keys == 1 ? " key" : " keys");
+        if (keys > 0 && !Confirmed("Delete " + what.substr(0, what.find(" holds")) + " and its keys?")) {
+            Fail(what + ": not deleted (--yes deletes without asking)");
+        }
+    }
+    ProviderContext deleted(name.c_str(), CRYPT_DELETEKEYSET | KeysetFlags(options), "container '" + Printable(name) + "'",
+                            &pin);
+    if (options.json) PrintJson({{"deleted", name}});
+    else std::printf("deleted: %s\n", Printable(name).c_str());
+    return kExitOk;
+}
+
+// NAME, handed to `run` with the shared options.
+Action WithName(CLI::App& command, int (*run)(const Options&, const std::string&)) {
+    auto name = std::make_shared<std::string>();
+    command.add_option("NAME", *name, "the container's name (at most 36 bytes)")->type_name("")->required();
+    return [name, run](const Options& options) { return run(options, *name); };
+}
+
+Action SetupContainers(CLI::App&) { return RunContainers; }
+Action SetupCreate(CLI::App& command) { return WithName(command, RunCreate); }
+Action SetupDelete(CLI::App& command) { return WithName(command, RunDelete); }
+
+const Registrar kContainers{{
+    .name = "containers",
+    .group = kGroupProvider,
+    .summary = "list the key containers on the card",
+    .help = "Lists the card's key containers, one name a line (control characters shown as \\xNN).\n"
+            "JSON: {\"containers\": [\"name\", ...]}\n",
+    .shared = kCardChoice | kMachineKeyset | kJsonOutput,
+    .setup = SetupContainers,
+}};
+
+const Registrar kCreate{{
+    .name = "create-container",
+    .group = kGroupProvider,
+    .summary = "create an empty key container on the card",
+    .help = "Creates the container NAME on the card and records it in the registry. NAME has at most\n"
+            "36 bytes and no control characters. A container left without keys is removed by the\n"
+            "provider when it is closed, and when another container is created on a card holding five\n"
+            "or more (on card type 7, always).\n"
+            "JSON: {\"created\": \"NAME\"}\n",
+    .shared = kCardChoice | kPinInput | kMachineKeyset | kJsonOutput,
+    .setup = SetupCreate,
+}};
+
+const Registrar kDelete{{
+    .name = "delete-container",
+    .group = kGroupProvider,
+    .summary = "delete a key container and its keys from the card",
+    .help = "Deletes the container NAME, its keys and its registry record. When it holds keys the tool\n"
+            "asks first on the terminal; --yes deletes without asking (without a terminal and without\n"
+            "--yes nothing is deleted).\n"
+            "JSON: {\"deleted\": \"NAME\"}\n",
+    .shared = kCardChoice | kPinInput | kMachineKeyset | kConfirmation | kJsonOutput,
+    .setup = SetupDelete,
+}};
 
 }  // namespace
-
-KELM_TOOL_COMMAND("containers", "list the key containers on the card",
-                  "Usage: kelm-tool [--card sim:IMAGE | --reader NAME] containers [--machine]\n"
-                  "Lists the card's key containers, one name a line.\n",
-                  RunContainers);
-
-KELM_TOOL_COMMAND("create-container", "create an empty key container on the card",
-                  "Usage: kelm-tool [--card sim:IMAGE | --reader NAME] create-container NAME [--pin PIN] [--machine]\n"
-                  "Creates the container NAME (at most 36 characters are kept) and records it in the\n"
-                  "registry. The PIN is asked in the PIN dialog unless --pin gives it.\n",
-                  RunCreate);
-
-KELM_TOOL_COMMAND("delete-container", "delete a key container and its keys from the card",
-                  "Usage: kelm-tool [--card sim:IMAGE | --reader NAME] delete-container NAME [--pin PIN] [--machine]\n"
-                  "Deletes the container NAME, its keys and its registry record. The PIN is asked in\n"
-                  "the PIN dialog unless --pin gives it.\n",
-                  RunDelete);
-
 }  // namespace kelm::tool

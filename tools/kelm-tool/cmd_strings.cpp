@@ -1,53 +1,49 @@
 // kelm-tool strings: the provider's user-visible texts in one of its three languages.
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
 
 #include "commands.h"
 #include "kelm/winapi.h"
+#include "output.h"
 #include "resources/resources.h"
 
 namespace kelm::tool {
 namespace {
 
-int RunStrings(const Options&, const std::vector<std::string>& args) {
-    UINT column = 0;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string lang;
-        if (args[i] == "--lang" && i + 1 < args.size()) {
-            lang = args[++i];
-        } else if (args[i].rfind("--lang=", 0) == 0) {
-            lang = args[i].substr(7);
-        } else {
-            PrintError("strings: unexpected argument '" + args[i] + "'");
-            return kExitUsage;
-        }
-        if (lang == "en") {
-            column = 0;
-        } else if (lang == "zh-TW") {
-            column = 1;
-        } else if (lang == "zh-CN") {
-            column = 2;
-        } else {
-            PrintError("strings: unknown language '" + lang + "' (en, zh-TW or zh-CN)");
-            return kExitUsage;
-        }
-    }
+const std::map<std::string, UINT> kColumns = {{"en", 0}, {"zh-TW", 1}, {"zh-CN", 2}};
+
+int RunStrings(const Options& options, const std::string& language) {
     HMODULE module = resources::ModuleHandle();
-    for (UINT id = resources::kFirstString + column; id <= resources::kLastString; id += 3) {
+    Json strings = Json::array();
+    for (UINT id = resources::kFirstString + kColumns.at(language); id <= resources::kLastString; id += 3) {
         char text[260];
-        if (LoadStringA(module, id, text, sizeof text) <= 0) {
-            PrintError("strings: string " + std::to_string(id) + " is missing");
-            return kExitFailure;
-        }
-        std::printf("%u\t%s\n", id, text);
+        if (LoadStringA(module, id, text, sizeof text) <= 0) Fail("string " + std::to_string(id) + " is missing");
+        strings.push_back({{"id", id}, {"text", text}});
+        if (!options.json) std::printf("%u\t%s\n", id, text);
     }
+    if (options.json) PrintJson({{"language", language}, {"strings", strings}});
     return kExitOk;
 }
 
+Action Setup(CLI::App& command) {
+    auto language = std::make_shared<std::string>("en");
+    command.add_option("--lang", *language, "en (the default), zh-TW or zh-CN")
+        ->type_name("LANG")
+        ->check(CLI::IsMember({"en", "zh-TW", "zh-CN"}).description(""));
+    return [language](const Options& options) { return RunStrings(options, *language); };
+}
+
+const Registrar kRegistered{{
+    .name = "strings",
+    .group = kGroupOther,
+    .summary = "print the provider's user-visible texts",
+    .help = "Prints the string table in the chosen language, one text a line: its number, a tab, the text.\n"
+            "JSON: {\"language\": \"en\", \"strings\": [{\"id\": 200, \"text\": \"...\"}, ...]}\n",
+    .shared = kJsonOutput,
+    .setup = Setup,
+}};
+
 }  // namespace
-
-KELM_TOOL_COMMAND("strings", "print the provider's user-visible texts",
-                  "Usage: kelm-tool strings [--lang en|zh-TW|zh-CN]\n"
-                  "Prints the string table (numbers and texts) in the chosen language (default en).\n",
-                  RunStrings);
-
 }  // namespace kelm::tool

@@ -1,45 +1,40 @@
 // kelm-tool verify-pin: the provider's own PIN check, with its dialog, PIN pad and messages.
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "card/pin_verify.h"
 #include "card/reader_session.h"
+#include "card_access.h"
 #include "commands.h"
-#include "provider_card.h"
-#include "kelm/winapi.h"
-#include "pin_answer.h"
+#include "output.h"
+#include "pin_entry.h"
+#include "provider_call.h"
 
 namespace kelm::tool {
 namespace {
 
-int RunVerifyPin(const Options& global, const std::vector<std::string>& args) {
-    ProviderOptions options;
-    if (!ParseProviderOptions("verify-pin", args, &options)) return kExitUsage;
-    if (!options.positional.empty()) {
-        PrintError("verify-pin: unexpected argument '" + options.positional[0] + "'");
-        return kExitUsage;
-    }
-    ProviderCard card;
-    if (const int status = PrepareProviderCard("verify-pin", global, &card); status != kExitOk) return status;
-    PinAnswer answer(options);
+int RunVerifyPin(const Options& options) {
+    PinEntry pin(options);
+    CardAccess access(options, CardUse::Provider);
     const int verified = card::VerifyPIN(0);
-    const DWORD error = GetLastError();
+    if (verified != 1) FailCall("the PIN was not accepted", &pin);
     card::End_CardSession();
-    if (verified != 1) {
-        PrintError("verify-pin: the PIN was not accepted: " + ErrorText(error));
-        return kExitFailure;
-    }
-    std::printf("PIN verified\n");
+    if (options.json) PrintJson({{"verified", true}});
+    else std::printf("PIN verified\n");
     return kExitOk;
 }
 
+Action Setup(CLI::App&) { return RunVerifyPin; }
+
+const Registrar kRegistered{{
+    .name = "verify-pin",
+    .group = kGroupProvider,
+    .summary = "check the card's PIN",
+    .help = "Has the card verify the PIN of --pin or --pin-source, or asks for it (pinentry, the terminal,\n"
+            "or the reader's keypad on a PIN-pad reader). A wrong PIN says how many tries are left.\n"
+            "JSON: {\"verified\": true}\n",
+    .shared = kCardChoice | kPinInput | kJsonOutput,
+    .setup = Setup,
+}};
+
 }  // namespace
-
-KELM_TOOL_COMMAND("verify-pin", "check the card's PIN",
-                  "Usage: kelm-tool [--card sim:IMAGE | --reader NAME] verify-pin [--pin PIN]\n"
-                  "Asks for the PIN (PIN dialog, or the reader's keypad on a PIN-pad reader) and\n"
-                  "has the card verify it. --pin answers the dialog non-interactively.\n",
-                  RunVerifyPin);
-
 }  // namespace kelm::tool

@@ -1,21 +1,184 @@
-// kelm-tool: the provider's command-line tool. One verb a subcommand, --help everywhere,
-// quiet by default, errors as one line on stderr with the code and its name.
+// kelm-tool: the provider's command-line tool. The command line is built with CLI11 from the
+// commands' registrations: options are accepted before or after the command, every command
+// has --help (and `kelm-tool help COMMAND`), and every error is one line on stderr with an
+// exit status of its own.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "card_selection.h"
 #include "commands.h"
-#include "platform/pcsc/pcsc_backend.h"
+#include "pin_entry.h"
+#include "platform/ui/ui_responders.h"
 #include "resources/resources.h"
 
 namespace kelm::tool {
 namespace {
 
+constexpr unsigned kEveryCommand = 0;
+
+// One shared option: added to the main command line and to every command that takes it, so
+// that it is accepted on either side of the command and each command's help lists it.
+struct SharedSpec {
+    unsigned bit;             // SharedOption, or kEveryCommand
+    const char* names;        // CLI11 names: "-y,--yes"
+    const char* value;        // the value's name, nullptr for a flag
+    const char* description;
+    bool Options::*flag;
+    std::string Options::*text;
+    std::string (*check)(const std::string& value);
+};
+
+std::string CardProblem(const std::string& value) {
+    return value.rfind("sim:", 0) == 0 && value.size() > 4 ? "" : "takes sim:IMAGE (the file of a simulated card)";
+}
+
+const SharedSpec kShared[] = {
+    {kCardChoice, "--card", "sim:IMAGE", "use the embedded simulated card stored in IMAGE", nullptr, &Options::card,
+     CardProblem},
+    {kCardChoice, "--reader", "NAME", "use the PC/SC reader NAME", nullptr, &Options::reader, nullptr},
+    {kPinInput, "--pin", "PIN", "the PIN (other users of this machine can see it: prefer --pin-source)", nullptr,
+     &Options::pin, nullptr},
+    {kPinInput, "--pin-source", "SOURCE", "read the PIN from pass:TEXT, env:VAR, file:PATH, fd:N or stdin", nullptr,
+     &Options::pin_source, PinSourceProblem},
+    {kJsonOutput, "--json", nullptr, "print the result as one JSON document (its shape is in the command's help)",
+     &Options::json, nullptr, nullptr},
+    {kConfirmation, "-y,--yes", nullptr, "do not ask before deleting", &Options::yes, nullptr, nullptr},
+    {kMachineKeyset, "--machine", nullptr, "the machine's key containers instead of the user's", &Options::machine,
+     nullptr, nullptr},
+    {kEveryCommand, "-v,--verbose", nullptr, "show the APDUs exchanged with the card (the PIN's bytes masked)",
+     &Options::verbose, nullptr, nullptr},
+};
+
+constexpr const char* kGroupOrder[] = {kGroupReaders, kGroupProvider, kGroupSimulator, kGroupOther};
+
+constexpr const char kExitStatuses[] =
+    "Exit status: 0 success, 1 the operation failed, 2 the command line (or the PIN it gave) was\n"
+    "wrong, 3 the card refused the PIN, 4 the card's PIN is locked, 5 the PIN entry was cancelled\n"
+    "or nobody could be asked.\n";
+
 std::vector<Command>& Registry() {
     static std::vector<Command> commands;
     return commands;
+}
+
+void AddSharedOptions(CLI::App& app, Options& options, unsigned taken) {
+    for (const SharedSpec& spec : kShared) {
+        if (spec.bit != kEveryCommand && (taken & spec.bit) == 0) continue;
+        CLI::Option* option = spec.flag != nullptr ? app.add_flag(spec.names, options.*spec.flag, spec.description)
+                                                   : app.add_option(spec.names, options.*spec.text, spec.description);
+        if (spec.value != nullptr) option->type_name(spec.value);
+        if (spec.check != nullptr) {
+            option->check(CLI::Validator([check = spec.check](std::string& value) { return check(value); }, "", ""));
+        }
+    }
+}
+
+// The command list of the top-level help, by group, with the two-word names written out.
+std::string CommandList() {
+    static const Command kHelp{"help [COMMAND]", kGroupOther, "this help, or a command's own", "", 0, nullptr};
+    std::vector<const Command*> sorted;
+    for (const Command& command : Commands()) sorted.push_back(&command);
+    sorted.push_back(&kHelp);
+    auto rank = [](const char* group) {
+        const auto* found = std::find_if(std::begin(kGroupOrder), std::end(kGroupOrder),
+                                         [&](const char* known) { return std::string(known) == group; });
+        return found - std::begin(kGroupOrder);
+    };
+    std::stable_sort(sorted.begin(), sorted.end(), [&](const Command* a, const Command* b) {
+        return rank(a->group) != rank(b->group) ? rank(a->group) < rank(b->group) : std::string(a->group) < b->group;
+    });
+    std::ostringstream out;
+    std::string group;
+    char line[256];
+    for (const Command* command : sorted) {
+        if (command->group != group) {
+            group = command->group;
+            out << "\n" << group << ":\n";
+        }
+        std::snprintf(line, sizeof line, "  %-22s %s\n", command->name, command->summary);
+        out << line;
+    }
+    return out.str();
+}
+
+std::string TopHelp() {
+    std::ostringstream out;
+    char line[256];
+    out << "Usage: kelm-tool [OPTIONS] COMMAND [ARGS...]\n"
+           "The KELM CSP V5 provider's command-line tool: readers, the card, and the provider's\n"
+           "entry points on a PC/SC reader or an embedded simulated card.\n"
+        << CommandList()
+        << "\nOptions (before or after the command; a command's help lists those it takes):\n";
+    for (const SharedSpec& spec : kShared) {
+        std::string names = spec.names;
+        if (const size_t comma = names.find(','); comma != std::string::npos) names.insert(comma + 1, " ");
+        if (spec.value != nullptr) names += std::string(" ") + spec.value;
+        std::snprintf(line, sizeof line, "  %-22s %s\n", names.c_str(), spec.description);
+        out << line;
+    }
+    out << "  -h, --help             this help\n"
+           "  --version              the tool's version\n"
+           "Without --pin or --pin-source the PIN is asked through pinentry (KELM_PINENTRY) or on\n"
+           "the terminal.\n\n"
+        << kExitStatuses;
+    return out.str();
+}
+
+// The help of one command: usage, what it does, then its arguments and options.
+class Formatter : public CLI::Formatter {
+public:
+    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
+        if (app->get_parent() == nullptr) return TopHelp();
+        if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
+        std::ostringstream out;
+        std::string summary = app->get_description();
+        if (!summary.empty()) summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+        out << make_usage(app, name) << summary << ".\n"
+            << app->get_footer() << make_positionals(app) << make_groups(app, mode) << make_subcommands(app, mode);
+        return out.str();
+    }
+};
+
+struct Parsed {
+    std::vector<CLI::App*> chain;  // main, then the command (and the family above it)
+    std::string path;              // "kelm-tool card new"
+};
+
+Parsed ParsedChain(CLI::App& app) {
+    Parsed parsed{{&app}, "kelm-tool"};
+    for (CLI::App* current = &app; !current->get_subcommands().empty();) {
+        current = current->get_subcommands().front();
+        parsed.chain.push_back(current);
+        parsed.path += " " + current->get_name();
+    }
+    return parsed;
+}
+
+int UsageError(const Parsed& parsed, const std::string& message) {
+    const std::string command = parsed.path.size() > 9 ? parsed.path.substr(10) + ": " : "";
+    std::fprintf(stderr, "kelm-tool: %s%s (see %s --help)\n", command.c_str(), message.c_str(), parsed.path.c_str());
+    return kExitUsage;
+}
+
+CLI::App* FindCommand(CLI::App& app, const std::vector<std::string>& words) {
+    CLI::App* current = &app;
+    for (const std::string& word : words) {
+        CLI::App* next = nullptr;
+        for (CLI::App* sub : current->get_subcommands({})) {
+            if (sub->get_name() == word) next = sub;
+        }
+        if (next == nullptr) return nullptr;
+        current = next;
+    }
+    return current;
 }
 
 void PrintVersion() {
@@ -24,114 +187,126 @@ void PrintVersion() {
                 v.file_version[3], v.product_name, v.original_filename);
 }
 
-void PrintHelp() {
-    std::printf(
-        "Usage: kelm-tool [--verbose] [--card sim:IMAGE | --reader NAME] COMMAND [ARGS...]\n"
-        "\n"
-        "Commands:\n");
-    for (const Command& command : Commands()) std::printf("  %-22s %s\n", command.name, command.summary);
-    std::printf(
-        "\n"
-        "Global options:\n"
-        "  --card sim:IMAGE   use the embedded simulated card stored in IMAGE\n"
-        "  --reader NAME      use the PC/SC reader NAME\n"
-        "  --verbose          show the commands sent to the card\n"
-        "  --help, --version\n"
-        "\n"
-        "Run 'kelm-tool COMMAND --help' for a command's own help.\n"
-        "Exit status: 0 success, 1 the operation failed, 2 the command line was wrong.\n");
+// The command line: CLI11's application with every registered command under it.
+struct CommandLine {
+    CLI::App app{"", "kelm-tool"};
+    std::map<const CLI::App*, const Command*> commands;
+    std::map<const CLI::App*, Action> actions;
+    CLI::App* help = nullptr;
+    std::vector<std::string> help_words;
+    bool version = false;
+};
+
+void Build(CommandLine& line, Options& options) {
+    CLI::App& app = line.app;
+    app.formatter(std::make_shared<Formatter>());
+    app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app.fallthrough();  // what a command does not know is looked up on the main command line
+    app.require_subcommand(0, 1);
+    AddSharedOptions(app, options, ~0u);
+    app.add_flag("--version", line.version);
+    for (const Command& command : Commands()) {
+        std::istringstream words(command.name);
+        const std::vector<std::string> path((std::istream_iterator<std::string>(words)), std::istream_iterator<std::string>());
+        CLI::App* parent = &app;
+        for (size_t i = 0; i + 1 < path.size(); ++i) {
+            CLI::App* family = FindCommand(*parent, {path[i]});
+            if (family == nullptr) {
+                family = parent->add_subcommand(path[i], "the " + path[i] + " commands")->require_subcommand(1);
+            }
+            parent = family;
+        }
+        CLI::App* sub = parent->add_subcommand(path.back(), command.summary);
+        sub->group(command.group);
+        sub->footer(command.help);
+        line.actions[sub] = command.setup(*sub);
+        AddSharedOptions(*sub, options, command.shared);
+        line.commands[sub] = &command;
+    }
+    line.help = app.add_subcommand("help", "this help, or a command's own");
+    line.help->add_option("COMMAND", line.help_words, "the command")->type_name("");
+    // Set last, so that the commands refuse what they do not know and it ends up here.
+    app.allow_extras();
 }
 
-// How many words of args[from..] name the command (commands may be two words, "card init").
-size_t MatchWords(const Command& command, const std::vector<std::string>& args, size_t from) {
-    std::string name = command.name;
-    size_t words = 0;
-    size_t pos = 0;
-    while (pos <= name.size()) {
-        size_t end = name.find(' ', pos);
-        if (end == std::string::npos) end = name.size();
-        if (from + words >= args.size() || args[from + words] != name.substr(pos, end - pos)) return 0;
-        ++words;
-        pos = end + 1;
+// Parses; the status to exit with when there is nothing to run (help printed, a usage error).
+std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
+    try {
+        line.app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        const Parsed parsed = ParsedChain(line.app);
+        std::printf("%s", parsed.chain.back()->help(parsed.path.substr(0, parsed.path.rfind(' '))).c_str());
+        return kExitOk;
+    } catch (const CLI::RequiredError& e) {
+        const Parsed parsed = ParsedChain(line.app);
+        if (!parsed.chain.back()->get_subcommands({}).empty()) return UsageError(parsed, "a command is required");
+        return UsageError(parsed, e.what());
+    } catch (const CLI::ArgumentMismatch& e) {
+        const std::string what = e.what();
+        return UsageError(ParsedChain(line.app), what.substr(0, what.find(':')) + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        return UsageError(ParsedChain(line.app), e.what());
     }
-    return words;
+    const Parsed parsed = ParsedChain(line.app);
+    if (line.version) {
+        PrintVersion();
+        return kExitOk;
+    }
+    if (const std::vector<std::string> extra = line.app.remaining(); !extra.empty()) {
+        if (extra[0][0] == '-') return UsageError(parsed, "unknown option '" + extra[0] + "'");
+        if (parsed.chain.size() == 1) return UsageError(parsed, "unknown command '" + extra[0] + "'");
+        return UsageError(parsed, "unexpected argument '" + extra[0] + "'");
+    }
+    if (parsed.chain.back() == line.help) {
+        CLI::App* target = FindCommand(line.app, line.help_words);
+        if (target == nullptr) return UsageError(parsed, "no command '" + line.help_words.back() + "'");
+        std::string path = "kelm-tool";
+        for (size_t i = 0; i + 1 < line.help_words.size(); ++i) path += " " + line.help_words[i];
+        std::printf("%s", target->help(line.help_words.empty() ? "" : path).c_str());
+        return kExitOk;
+    }
+    if (parsed.chain.size() == 1) return UsageError(parsed, "a command is required");
+    return std::nullopt;
+}
+
+int Run(int argc, char** argv, Options& options) {
+    CommandLine line;
+    Build(line, options);
+    if (const std::optional<int> status = Parse(line, argc, argv)) return *status;
+
+    const Parsed parsed = ParsedChain(line.app);
+    CLI::App* leaf = parsed.chain.back();
+    const Command& command = *line.commands.at(leaf);
+    // A shared option given before the command counts only when the command takes it.
+    for (const SharedSpec& spec : kShared) {
+        const std::string name = std::string(spec.names).substr(std::string(spec.names).rfind(',') + 1);
+        if (spec.bit != kEveryCommand && (command.shared & spec.bit) == 0 && line.app.count(name) > 0) {
+            return UsageError(parsed, "does not take " + name);
+        }
+    }
+    options.has_pin = line.app.count("--pin") > 0 || ((command.shared & kPinInput) != 0 && leaf->count("--pin") > 0);
+    try {
+        return line.actions.at(leaf)(options);
+    } catch (const ToolError& e) {
+        std::fprintf(stderr, "kelm-tool: %s: %s\n", command.name, e.what());
+        return e.status;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kelm-tool: %s: %s\n", command.name, e.what());
+        return kExitFailure;
+    }
 }
 
 }  // namespace
 
-void RegisterCommand(const Command& command) { Registry().push_back(command); }
+Registrar::Registrar(const Command& command) { Registry().push_back(command); }
 const std::vector<Command>& Commands() { return Registry(); }
-
-std::string ErrorText(DWORD code) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", code);
-    const char* name = platform::PcscErrorName(static_cast<LONG>(code));
-    if (name == nullptr || *name == '\0') return hex;
-    return std::string(name) + " (" + hex + ")";
-}
-
-void PrintError(const std::string& message) { std::fprintf(stderr, "kelm-tool: %s\n", message.c_str()); }
 
 }  // namespace kelm::tool
 
 int main(int argc, char** argv) {
-    using namespace kelm::tool;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    Options options;
-    size_t i = 0;
-    for (; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--verbose" || a == "-v") {
-            options.verbose = true;
-        } else if (a == "--help" || a == "-h") {
-            PrintHelp();
-            return kExitOk;
-        } else if (a == "--version") {
-            PrintVersion();
-            return kExitOk;
-        } else if ((a == "--card" || a == "--reader") && i + 1 < args.size()) {
-            (a == "--card" ? options.card : options.reader) = args[++i];
-        } else if (a.rfind("--card=", 0) == 0) {
-            options.card = a.substr(7);
-        } else if (a.rfind("--reader=", 0) == 0) {
-            options.reader = a.substr(9);
-        } else if (!a.empty() && a[0] == '-') {
-            PrintError("unknown option '" + a + "' (see kelm-tool --help)");
-            return kExitUsage;
-        } else {
-            break;
-        }
-    }
-    if (i >= args.size()) {
-        PrintHelp();
-        return kExitUsage;
-    }
-    const Command* best = nullptr;
-    size_t best_words = 0;
-    for (const Command& command : Commands()) {
-        size_t words = MatchWords(command, args, i);
-        if (words > best_words) {
-            best = &command;
-            best_words = words;
-        }
-    }
-    if (best == nullptr) {
-        PrintError("unknown command '" + args[i] + "' (see kelm-tool --help)");
-        return kExitUsage;
-    }
-    std::vector<std::string> rest(args.begin() + static_cast<long>(i + best_words), args.end());
-    for (const std::string& a : rest) {
-        if (a == "--help" || a == "-h") {
-            std::printf("%s", best->usage);
-            return kExitOk;
-        }
-    }
-    // --card sim:IMAGE puts the simulated card behind the PC/SC functions for the whole command.
-    CardSelection selection;
-    std::string selection_error;
-    if (int status = SelectCard(options, &selection, &selection_error); status != kExitOk) {
-        PrintError(selection_error);
-        return status;
-    }
-    return best->run(options, rest);
+    kelm::tool::Options options;
+    const int status = kelm::tool::Run(argc, argv, options);
+    kelm::platform::WipeString(options.pin);
+    kelm::platform::WipeString(options.pin_source);
+    return status;
 }

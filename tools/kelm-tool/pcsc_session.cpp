@@ -2,10 +2,8 @@
 #include "pcsc_session.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
 
-#include "commands.h"
+#include "output.h"
 #include "kelm/winapi.h"
 #include "platform/pcsc/pcsc_lite_calls.h"
 
@@ -52,7 +50,7 @@ LONG ListReaderInfo(const PcscContext& context, std::vector<ReaderInfo>* readers
 std::string PcscFailureText(LONG code) {
     std::string sentence;
     if (code == SCARD_E_NO_SERVICE || code == SCARD_E_SERVICE_STOPPED) {
-        sentence = "the PC/SC service (pcscd) is not running";
+        sentence = "pcscd is not running";
         const std::string problem = platform::pcsclite::LoadProblem();
         if (!problem.empty()) sentence = "the PC/SC library is not available: " + problem;
     } else if (code == SCARD_E_NO_SMARTCARD || code == SCARD_W_REMOVED_CARD) {
@@ -67,34 +65,6 @@ std::string PcscFailureText(LONG code) {
         sentence = "the PC/SC call failed";
     }
     return sentence + " (" + ErrorText(static_cast<DWORD>(code)) + ")";
-}
-
-std::string HexBytes(const BYTE* data, size_t length, const char* separator) {
-    std::string text;
-    char digits[3];
-    for (size_t i = 0; i < length; ++i) {
-        if (i > 0) text += separator;
-        std::snprintf(digits, sizeof digits, "%02X", data[i]);
-        text += digits;
-    }
-    return text;
-}
-
-bool ParseHex(const std::string& text, std::vector<BYTE>* bytes) {
-    bytes->clear();
-    int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == ':' || c == '\t') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        const int value = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
-        if (high < 0) {
-            high = value;
-        } else {
-            bytes->push_back(static_cast<BYTE>((high << 4) | value));
-            high = -1;
-        }
-    }
-    return high < 0;
 }
 
 }  // namespace kelm::tool

@@ -27,12 +27,8 @@ struct ReaderInfo {
 LONG OpenPcsc(PcscContext* context);
 LONG ListReaderInfo(const PcscContext& context, std::vector<ReaderInfo>* readers);
 
-// "the PC/SC service (pcscd) is not running (SCARD_E_NO_SERVICE (0x8010001D))" and the like:
-// a sentence first, the code after it.
+// "pcscd is not running (SCARD_E_NO_SERVICE (0x8010001D))" and the like: a sentence first,
+// the code after it.
 std::string PcscFailureText(LONG code);
-
-std::string HexBytes(const BYTE* data, size_t length, const char* separator = " ");
-// Parses hexadecimal digits, ignoring spaces and colons; false on anything else or an odd count.
-bool ParseHex(const std::string& text, std::vector<BYTE>* bytes);
 
 }  // namespace kelm::tool

@@ -1,0 +1,110 @@
+// kelm-tool's command line: every command's help (and README listing it), and command-line
+// mistakes refused with exit 2 and one line on stderr before anything reaches the card.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tool_fixture.h"
+
+namespace kelm::test {
+namespace {
+
+using ToolCli = ToolTest;
+
+// The commands the top-level help lists: "  name  summary" lines under the group headings.
+std::vector<std::string> ListedCommands(const std::string& help) {
+    std::vector<std::string> commands;
+    std::istringstream lines(help.substr(0, help.find("\nOptions")));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("  ", 0) != 0) continue;
+        const std::string command = line.substr(2, line.find("  ", 2) - 2);
+        commands.push_back(command.substr(0, command.find(" [")));
+    }
+    return commands;
+}
+
+std::string Readme() {
+    std::stringstream text;
+    text << std::ifstream(std::string(KELM_SOURCE_DIR) + "/README.md").rdbuf();
+    return text.str();
+}
+
+TEST_F(ToolCli, EveryCommandHasHelpAndTheReadmeAgrees) {
+    const ToolRun top = Tool("--help");
+    ASSERT_EQ(top.status, 0);
+    EXPECT_EQ(top.err, "");
+    const std::vector<std::string> commands = ListedCommands(top.out);
+    ASSERT_GE(commands.size(), 12u);
+    const std::string readme = Readme();
+    for (const std::string& command : commands) {
+        SCOPED_TRACE(command);
+        const ToolRun own = Tool(command + " --help");
+        EXPECT_EQ(own.status, 0);
+        EXPECT_EQ(own.out.rfind("Usage: kelm-tool " + command, 0), 0u) << own.out;
+        EXPECT_EQ(Tool("help " + command).out, own.out);
+        if (own.out.find("--json") != std::string::npos) {
+            EXPECT_NE(own.out.find("JSON: {"), std::string::npos);
+        }
+        EXPECT_NE(readme.find("    kelm-tool " + command), std::string::npos) << "README does not list it";
+    }
+    // And the other way round: every command the README lists exists.
+    std::istringstream lines(readme);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("    kelm-tool ", 0) != 0 || line.size() < 15 || line[14] == '-') continue;
+        const std::string rest = line.substr(14);
+        bool known = false;
+        for (const std::string& command : commands) known = known || (rest + " ").rfind(command + " ", 0) == 0;
+        EXPECT_TRUE(known) << "README lists an unknown command: " << line;
+    }
+    // The exit statuses are the same sentence in both.
+    std::string statuses = top.out.substr(top.out.find("Exit status:"));
+    std::replace(statuses.begin(), statuses.end(), '\n', ' ');
+    std::string readme_text = readme;
+    std::replace(readme_text.begin(), readme_text.end(), '\n', ' ');
+    EXPECT_NE(readme_text.find(statuses.substr(0, statuses.size() - 1)), std::string::npos) << statuses;
+}
+
+TEST_F(ToolCli, MistakesAreUsageErrorsAndNothingReachesTheCard) {
+    const std::string card = Card();
+    const struct {
+        std::string arguments;
+        std::string message;
+    } kCases[] = {
+        {"", "a command is required"},
+        {"nosuch", "unknown command 'nosuch'"},
+        {"containers --card", "--card needs a value"},
+        {"strings --pin 12345678", "strings: does not take --pin"},
+        {card + " readers extra", "unexpected argument 'extra'"},
+        {card + " containers --bogus", "unknown option '--bogus'"},
+        {card + " --reader R containers", "--card and --reader exclude each other"},
+        {"--card other:x containers", "--card: takes sim:IMAGE"},
+        {card + " create-container --pin 12345678", "NAME is required"},
+        {card + " create-container \"$(printf 'a\\nb')\" --pin 12345678", "cannot hold control characters ('a\\x0Ab')"},
+        {card + " create-container " + std::string(35, 'x') + "\xC3\xA9 --pin 12345678", "at most 36 bytes"},
+        {card + " verify-pin --pin 12345", "the PIN has 6 to 16 characters; it was not sent to the card"},
+        {card + " verify-pin --pin-source pass:12345678901234567", "the PIN has 6 to 16 characters"},
+        {card + " verify-pin --pin-source env:KELM_TEST_UNSET", "KELM_TEST_UNSET is not set"},
+        {card + " verify-pin --pin-source fd:x", "--pin-source: takes pass:TEXT, env:VAR, file:PATH, fd:N or stdin"},
+        {card + " --pin 12345678 verify-pin --pin-source pass:12345678", "--pin and --pin-source exclude each other"},
+        {"card new --type 2 new.json", "--type: 2 not in"},
+        {"card show a b", "unexpected argument 'b'"},
+        {card + " apdu 00A40", "'00A40' is not a command APDU"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.arguments);
+        const ToolRun run = Tool("--verbose " + c.arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("kelm-tool: ", 0), 0u) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << "one line, and no APDU traced: " << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+    EXPECT_NE(Tool("card show --json card.json").out.find("\"pin_tries_left\": 3"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelm::test

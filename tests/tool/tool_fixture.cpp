@@ -1,0 +1,30 @@
+#include "tool_fixture.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "support/run_command.h"
+
+namespace kelm::test {
+
+void ToolTest::SetUp() {
+    char pattern[] = "/tmp/kelm-tool-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    const ToolRun made = Tool("card new --type 7 --protocol T0 --container alice '" + Path("card.json") + "'");
+    ASSERT_EQ(made.status, 0) << made.err;
+}
+
+void ToolTest::TearDown() { std::filesystem::remove_all(dir_); }
+
+ToolRun ToolTest::Tool(const std::string& arguments, const std::string& environment, const std::string& input) const {
+    const std::string err = Path("stderr");
+    const CommandRun run = RunCommand("cd '" + dir_.string() + "' && env KELM_PINENTRY= KELM_REGISTRY_DIR='" +
+                                      Path("registry") + "' env " + environment + " setsid -w '" + KELM_TOOL_PATH +
+                                      "' " + arguments + " <'" + input + "' 2>'" + err + "'");
+    std::stringstream text;
+    text << std::ifstream(err).rdbuf();
+    return ToolRun{run.status, run.output, text.str()};
+}
+
+}  // namespace kelm::test

@@ -1,0 +1,34 @@
+// Runs kelm-tool as a user would, in a session of its own (so no terminal can be asked for a
+// PIN), with a temporary directory for its card images and registry files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace kelm::test {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // `arguments` are shell words; `environment` is put before them as env(1) options
+    // ("-u HOME", "KELM_PINENTRY=..."); `input` is standard input's file.
+    ToolRun Tool(const std::string& arguments, const std::string& environment = "",
+                 const std::string& input = "/dev/null") const;
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    // "--card 'sim:DIR/card.json'", the card SetUp made (type 7, T=0, PIN 12345678, container alice).
+    std::string Card() const { return "--card 'sim:" + Path("card.json") + "'"; }
+
+    std::filesystem::path dir_;
+};
+
+}  // namespace kelm::test
