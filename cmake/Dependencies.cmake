@@ -10,6 +10,8 @@ target_link_libraries(kelm_mbedtls INTERFACE ${MBEDX509_LIBRARY} ${MBEDCRYPTO_LI
 # loaded at run time so that its names never clash with the Windows-named PC/SC functions.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(PCSCLITE REQUIRED IMPORTED_TARGET libpcsclite)
+# libassuan (Debian libassuan-dev) speaks the Assuan protocol with pinentry programs.
+pkg_check_modules(ASSUAN REQUIRED IMPORTED_TARGET libassuan gpg-error)
 
 # nlohmann-json (Debian nlohmann-json3-dev, header-only): the simulated card's image files and
 # kelm-tool's --json output.

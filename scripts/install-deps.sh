@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmbedtls-dev libpcsclite-dev pcscd vsmartcard-vpcd nlohmann-json3-dev libcli11-dev
+  libmbedtls-dev libpcsclite-dev pcscd vsmartcard-vpcd nlohmann-json3-dev libcli11-dev libassuan-dev
   libssl-dev openssl
   binutils procps
 )

@@ -1,6 +1,9 @@
-// Assuan client: spawning the peer, line exchange with timeouts, percent escaping.
+// Assuan client over libassuan: the program is started here and handed to libassuan as a
+// connected socket; libassuan's system hooks give every read a deadline and every write
+// MSG_NOSIGNAL.
 #include "platform/ui/assuan_client.h"
 
+#include <assuan.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,11 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-
-#include "platform/ui/ui_responders.h"
 
 extern char** environ;
 
@@ -22,6 +21,8 @@ namespace {
 
 constexpr size_t kMaxLine = 1000;  // the protocol's line limit, newline excluded
 constexpr int kReapGraceMs = 500;
+// The source libassuan puts on its own errors, so that they are told apart from a peer's ERR.
+constexpr gpg_err_source_t kOwnErrors = GPG_ERR_SOURCE_USER_4;
 
 long long NowMs() {
     timespec now{};
@@ -29,68 +30,73 @@ long long NowMs() {
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void PauseMs(long ms) {
-    timespec wait{0, ms * 1000000L};
-    nanosleep(&wait, nullptr);
-}
-
-bool SendAll(AssuanPeer* peer, const std::string& line) {
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = send(peer->fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
+void PauseUs(long us) {
+    timespec wait{us / 1000000, (us % 1000000) * 1000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
-    return true;
 }
 
-// Reads one line (without its newline) into `*line`. False on end of input, a read error, a
-// line over the protocol's limit, or no complete line before `deadline`.
-bool ReadLine(AssuanPeer* peer, long long deadline, std::string* line) {
+// Reads what has come by the peer's deadline; a timeout or end of input marks it broken.
+ssize_t ReadBeforeDeadline(assuan_context_t context, assuan_fd_t fd, void* buffer, size_t size) {
+    auto* peer = static_cast<AssuanPeer*>(assuan_get_pointer(context));
     for (;;) {
-        size_t newline = peer->pending.find('\n');
-        if (newline != std::string::npos) {
-            if (newline > kMaxLine) return false;
-            WipeString(*line);
-            line->assign(peer->pending, 0, newline);
-            // Shift the rest down in place so that no copy of a PIN is left behind unwiped.
-            std::string& pending = peer->pending;
-            size_t rest = pending.size() - newline - 1;
-            std::copy(pending.begin() + static_cast<long>(newline) + 1, pending.end(), pending.begin());
-            std::fill(pending.begin() + static_cast<long>(rest), pending.end(), '\0');
-            pending.resize(rest);
-            return true;
-        }
-        if (peer->pending.size() > kMaxLine) return false;
-        long long left = deadline - NowMs();
-        if (left <= 0) return false;
-        pollfd waiting{peer->fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, static_cast<int>(left > 60000 ? 60000 : left));
+        const long long left = peer->deadline_ms - NowMs();
+        pollfd waiting{fd, POLLIN, 0};
+        const int ready = left > 0 ? poll(&waiting, 1, static_cast<int>(left)) : 0;
         if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return false;
-        if (ready == 0) continue;
-        char chunk[512];
-        ssize_t n = recv(peer->fd, chunk, sizeof chunk, 0);
+        if (ready <= 0) {
+            peer->broken = true;
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        const ssize_t n = read(fd, buffer, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        if (peer->pending.capacity() < 2 * kMaxLine) peer->pending.reserve(2 * kMaxLine + sizeof chunk);
-        peer->pending.append(chunk, static_cast<size_t>(n));
-        volatile char* scrub = chunk;
-        for (size_t i = 0; i < sizeof chunk; ++i) scrub[i] = 0;
+        if (n <= 0) peer->broken = true;
+        return n;
     }
+}
+
+// libassuan takes the whole table; what a connected socket does not need is refused.
+assuan_system_hooks MakeHooks() {
+    assuan_system_hooks hooks{};
+    hooks.version = ASSUAN_SYSTEM_HOOKS_VERSION;
+    hooks.usleep = [](assuan_context_t, unsigned int us) { PauseUs(us); };
+    hooks.pipe = [](assuan_context_t, assuan_fd_t*, int) { return errno = ENOSYS, -1; };
+    hooks.close = [](assuan_context_t, assuan_fd_t fd) { return close(fd); };
+    hooks.read = ReadBeforeDeadline;
+    hooks.write = [](assuan_context_t, assuan_fd_t fd, const void* buffer, size_t size) {
+        return send(fd, buffer, size, MSG_NOSIGNAL);
+    };
+    hooks.recvmsg = [](assuan_context_t, assuan_fd_t fd, assuan_msghdr_t message, int flags) {
+        return static_cast<int>(recvmsg(fd, message, flags));
+    };
+    hooks.sendmsg = [](assuan_context_t, assuan_fd_t fd, const assuan_msghdr_t message, int flags) {
+        return static_cast<int>(sendmsg(fd, message, flags | MSG_NOSIGNAL));
+    };
+    // The program is started and reaped here, not by libassuan.
+    hooks.spawn = [](assuan_context_t, pid_t*, const char*, const char**, assuan_fd_t, assuan_fd_t, assuan_fd_t*,
+                     void (*)(void*, int), void*, unsigned int) { return errno = ENOSYS, -1; };
+    hooks.waitpid = [](assuan_context_t, pid_t, int, int*, int) -> pid_t { return 0; };
+    hooks.socketpair = [](assuan_context_t, int, int, int, assuan_fd_t*) { return errno = ENOSYS, -1; };
+    hooks.socket = [](assuan_context_t, int, int, int) { return errno = ENOSYS, -1; };
+    hooks.connect = [](assuan_context_t, int, sockaddr*, socklen_t) { return errno = ENOSYS, -1; };
+    return hooks;
+}
+
+gpg_error_t AppendData(void* data, const void* buffer, size_t length) {
+    if (data != nullptr) static_cast<std::string*>(data)->append(static_cast<const char*>(buffer), length);
+    return 0;
 }
 
 void Kill(AssuanPeer* peer) {
-    if (peer->fd >= 0) close(peer->fd);
-    peer->fd = -1;
+    if (peer->context != nullptr) assuan_release(peer->context);
+    peer->context = nullptr;
     if (peer->pid > 0) {
         kill(peer->pid, SIGKILL);
         while (waitpid(peer->pid, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
     peer->pid = -1;
-    WipeString(peer->pending);
 }
 
 }  // namespace
@@ -107,17 +113,22 @@ bool StartAssuanPeer(const std::string& program, int timeout_ms, AssuanPeer* pee
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_t pid = -1;
-    int failed = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    const int failed = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(sockets[1]);
-    if (failed != 0) {
+    if (failed == 0) peer->pid = pid;
+    if (failed != 0 || assuan_new_ext(&peer->context, kOwnErrors, assuan_get_malloc_hooks(), nullptr, nullptr) != 0) {
         close(sockets[0]);
+        Kill(peer);
         return false;
     }
-    peer->pid = pid;
-    peer->fd = sockets[0];
-    std::string greeting;
-    if (!ReadLine(peer, NowMs() + timeout_ms, &greeting) || greeting.rfind("OK", 0) != 0) {
+    static assuan_system_hooks hooks = MakeHooks();
+    assuan_ctx_set_system_hooks(peer->context, &hooks);
+    assuan_set_pointer(peer->context, peer);
+    peer->broken = false;
+    peer->deadline_ms = NowMs() + timeout_ms;
+    // From here the socket is libassuan's; it reads the greeting.
+    if (assuan_socket_connect_fd(peer->context, sockets[0], 0) != 0) {
         Kill(peer);
         return false;
     }
@@ -126,57 +137,28 @@ bool StartAssuanPeer(const std::string& program, int timeout_ms, AssuanPeer* pee
 
 AssuanReply AssuanTransact(AssuanPeer* peer, const std::string& command, int timeout_ms, std::string* data,
                            unsigned long* error) {
-    if (peer->fd < 0 || !SendAll(peer, command + "\n")) {
+    if (peer->context == nullptr) return AssuanReply::Gone;
+    peer->deadline_ms = NowMs() + timeout_ms;
+    const gpg_error_t rc =
+        assuan_transact(peer->context, command.c_str(), AppendData, data, nullptr, nullptr, nullptr, nullptr);
+    if (rc == 0) return AssuanReply::Ok;
+    if (peer->broken || gpg_err_source(rc) == kOwnErrors) {
         Kill(peer);
         return AssuanReply::Gone;
     }
-    long long deadline = NowMs() + timeout_ms;
-    std::string line;
-    line.reserve(kMaxLine + 1);
-    for (;;) {
-        if (!ReadLine(peer, deadline, &line)) {
-            WipeString(line);
-            Kill(peer);
-            return AssuanReply::Gone;
-        }
-        if (line == "OK" || line.rfind("OK ", 0) == 0) {
-            WipeString(line);
-            return AssuanReply::Ok;
-        }
-        if (line.rfind("ERR", 0) == 0) {
-            if (error != nullptr) *error = std::strtoul(line.c_str() + 3, nullptr, 10);
-            WipeString(line);
-            return AssuanReply::Err;
-        }
-        if (line.rfind("D ", 0) == 0) {
-            if (data != nullptr && !AssuanUnescape(std::string_view(line).substr(2), data)) {
-                WipeString(line);
-                Kill(peer);
-                return AssuanReply::Gone;
-            }
-        } else if (line.rfind("INQUIRE", 0) == 0) {
-            // Nothing is ever inquired of a pinentry's client; decline.
-            if (!SendAll(peer, "CAN\n")) {
-                Kill(peer);
-                return AssuanReply::Gone;
-            }
-        }
-        // "S ..." status lines and "#" comments carry nothing for us.
-    }
+    if (error != nullptr) *error = rc;
+    return AssuanReply::Err;
 }
 
 void StopAssuanPeer(AssuanPeer* peer) {
-    if (peer->pid <= 0) return;
-    if (peer->fd >= 0) SendAll(peer, "BYE\n");
-    if (peer->fd >= 0) close(peer->fd);
-    peer->fd = -1;
-    for (long long end = NowMs() + kReapGraceMs; NowMs() < end; PauseMs(5)) {
-        pid_t done = waitpid(peer->pid, nullptr, WNOHANG);
-        if (done == peer->pid || (done < 0 && errno != EINTR)) {
-            peer->pid = -1;
-            WipeString(peer->pending);
-            return;
-        }
+    if (peer->context != nullptr) {
+        peer->deadline_ms = NowMs() + kReapGraceMs;
+        assuan_release(peer->context);  // says BYE and closes the socket
+        peer->context = nullptr;
+    }
+    for (const long long end = NowMs() + kReapGraceMs; peer->pid > 0 && NowMs() < end; PauseUs(5000)) {
+        const pid_t done = waitpid(peer->pid, nullptr, WNOHANG);
+        if (done == peer->pid || (done < 0 && errno != EINTR)) peer->pid = -1;
     }
     Kill(peer);
 }
@@ -208,28 +190,6 @@ std::string AssuanCommand(std::string_view command, std::string_view argument) {
         i += length;
     }
     return line;
-}
-
-bool AssuanUnescape(std::string_view text, std::string* out) {
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out->push_back(text[i]);
-            continue;
-        }
-        if (i + 2 >= text.size()) return false;
-        int high = digit(text[i + 1]);
-        int low = digit(text[i + 2]);
-        if (high < 0 || low < 0) return false;
-        out->push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-    }
-    return true;
 }
 
 }  // namespace kelm::platform

@@ -1,6 +1,8 @@
-// The client side of the Assuan protocol, as pinentry programs speak it: the program runs as
-// a child process with a socket on its standard input and output; each request is one line,
-// each answer a run of "D <data>" / "S ..." / "# ..." lines closed by "OK" or "ERR <code>".
+// The client side of the Assuan protocol, as pinentry programs speak it, through libassuan: the
+// program runs as a child process with a socket on its standard input and output; each request
+// is one line, each answer a run of "D <data>" / "S ..." / "# ..." lines closed by "OK" or
+// "ERR <code>". What libassuan leaves to its caller is done here: starting the program, a
+// deadline on every answer, and writes that cannot raise SIGPIPE in the host.
 #pragma once
 
 #include <sys/types.h>
@@ -8,12 +10,15 @@
 #include <string>
 #include <string_view>
 
+struct assuan_context_s;
+
 namespace kelm::platform {
 
 struct AssuanPeer {
     pid_t pid = -1;
-    int fd = -1;
-    std::string pending;  // bytes read past the last complete line
+    assuan_context_s* context = nullptr;
+    long long deadline_ms = 0;  // when the answer being read is overdue
+    bool broken = false;        // the program went away, or did not answer in time
 };
 
 enum class AssuanReply { Ok, Err, Gone };
@@ -28,15 +33,13 @@ bool StartAssuanPeer(const std::string& program, int timeout_ms, AssuanPeer* pee
 AssuanReply AssuanTransact(AssuanPeer* peer, const std::string& command, int timeout_ms, std::string* data,
                            unsigned long* error);
 
-// Says BYE, closes the socket and reaps the program (killing it if it lingers).
+// Says BYE, closes the socket (libassuan wipes its line buffers) and reaps the program
+// (killing it if it lingers).
 void StopAssuanPeer(AssuanPeer* peer);
 
 // "COMMAND <escaped argument>": '%', CR, LF and other control bytes are percent-escaped, and
 // the argument is cut (at a character boundary) so that the line stays within the protocol's
 // 1000 bytes.
 std::string AssuanCommand(std::string_view command, std::string_view argument);
-
-// Decodes %XX escapes into `*out`. False on a malformed escape.
-bool AssuanUnescape(std::string_view text, std::string* out);
 
 }  // namespace kelm::platform
