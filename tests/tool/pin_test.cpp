@@ -57,11 +57,14 @@ TEST_F(ToolPin, APinNobodyGivesIsSaidPlainly) {
     EXPECT_EQ(unattended.status, 5);
     EXPECT_EQ(unattended.err, "kelm-tool: create-container: no terminal and no pinentry: give the PIN with --pin-source\n");
 
-    // A pinentry asks the person instead: one that answers, one that is cancelled.
+    // A pinentry asks the person instead: one that answers, one that is cancelled, one whose
+    // PIN is too short to be sent.
     const struct {
         const char* answer;
         int status;
-    } kAnswers[] = {{"echo 'D 12345678'; echo OK", 0}, {"echo 'ERR 83886179 Operation cancelled'", 5}};
+    } kAnswers[] = {{"echo 'D 12345678'; echo OK", 0},
+                    {"echo 'ERR 83886179 Operation cancelled'", 5},
+                    {"echo 'D 12345'; echo OK", 5}};  // too short every time: never sent, so no try spent
     for (const auto& c : kAnswers) {
         SCOPED_TRACE(c.answer);
         std::ofstream(Path("pinentry")) << "#!/bin/sh\necho OK\nwhile read -r line; do case \"$line\" in\n"
