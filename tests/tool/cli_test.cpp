@@ -37,6 +37,7 @@ TEST_F(ToolCli, EveryCommandHasHelpAndTheReadmeAgrees) {
     const ToolRun top = Tool("--help");
     ASSERT_EQ(top.status, 0);
     EXPECT_EQ(top.err, "");
+    EXPECT_EQ(Tool("help").out, top.out);
     const std::vector<std::string> commands = ListedCommands(top.out);
     ASSERT_GE(commands.size(), 12u);
     const std::string readme = Readme();

@@ -66,7 +66,7 @@ TEST_F(ToolCommands, ContainerLifeAndTheQuestionBeforeKeysAreDeleted) {
     EXPECT_NE(kept.err.find("container 'alice' holds 2 keys: not deleted (--yes deletes without asking)"),
               std::string::npos) << kept.err;
     EXPECT_EQ(Tool(card + "delete-container -y alice --pin 12345678").status, 0);
-    EXPECT_EQ(Tool(card + "delete-container bob --pin 12345678").out, "deleted: bob\n");
+    EXPECT_EQ(Tool(card + "delete-container bob --pin 12345678 --json").out, "{\n  \"deleted\": \"bob\"\n}\n");
     EXPECT_EQ(Tool(card + "containers").out, "");
     const ToolRun missing = Tool(card + "delete-container bob --pin 12345678");
     EXPECT_EQ(missing.status, 1);
@@ -94,7 +94,8 @@ TEST_F(ToolCommands, OnlyTheDefaultDataDirectoryIsCreated) {
     EXPECT_NE(refused.err.find("the directory missing does not exist"), std::string::npos) << refused.err;
     EXPECT_FALSE(std::filesystem::exists(Path("missing")));
 
-    EXPECT_EQ(Tool("card new", "XDG_DATA_HOME='" + Path("data") + "'").status, 0);
+    const ToolRun made = Tool("card new --json", "XDG_DATA_HOME='" + Path("data") + "'");
+    EXPECT_EQ(json::parse(made.out).value("image", ""), Path("data/kelm/card.json")) << made.err;
     EXPECT_TRUE(std::filesystem::exists(Path("data/kelm/card.json")));
     // The provider commands make the default card on first use, in the same place.
     EXPECT_EQ(Tool("containers", "XDG_DATA_HOME='" + Path("other") + "'").status, 0);

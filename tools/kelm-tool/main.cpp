@@ -181,6 +181,11 @@ CLI::App* FindCommand(CLI::App& app, const std::vector<std::string>& words) {
     return current;
 }
 
+// The help of `command`, whose full name is `path` ("kelm-tool card new").
+void PrintHelp(const CLI::App* command, const std::string& path) {
+    std::printf("%s", command->get_formatter()->make_help(command, path, CLI::AppFormatMode::Normal).c_str());
+}
+
 void PrintVersion() {
     const auto& v = resources::Version();
     std::printf("kelm-tool %u.%u.%u.%u (%s, %s)\n", v.file_version[0], v.file_version[1], v.file_version[2],
@@ -235,7 +240,7 @@ std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
         line.app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         const Parsed parsed = ParsedChain(line.app);
-        std::printf("%s", parsed.chain.back()->help(parsed.path.substr(0, parsed.path.rfind(' '))).c_str());
+        PrintHelp(parsed.chain.back(), parsed.path);
         return kExitOk;
     } catch (const CLI::RequiredError& e) {
         const Parsed parsed = ParsedChain(line.app);
@@ -261,8 +266,8 @@ std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
         CLI::App* target = FindCommand(line.app, line.help_words);
         if (target == nullptr) return UsageError(parsed, "no command '" + line.help_words.back() + "'");
         std::string path = "kelm-tool";
-        for (size_t i = 0; i + 1 < line.help_words.size(); ++i) path += " " + line.help_words[i];
-        std::printf("%s", target->help(line.help_words.empty() ? "" : path).c_str());
+        for (const std::string& word : line.help_words) path += " " + word;
+        PrintHelp(target, path);
         return kExitOk;
     }
     if (parsed.chain.size() == 1) return UsageError(parsed, "a command is required");
