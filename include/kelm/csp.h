@@ -33,6 +33,16 @@ KELM_PROVIDER_EXPORT BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHa
                                                 DWORD dwFlags);
 KELM_PROVIDER_EXPORT BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash);
 
+// Data encryption and key derivation. CPEncrypt with a null pbData is a size query: TRUE, the
+// ciphertext's length in *pdwDataLen and ERROR_MORE_DATA as last error. CPDecrypt has no size
+// query: a null pbData is ERROR_INVALID_PARAMETER.
+KELM_PROVIDER_EXPORT BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+                                           DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen, DWORD dwBufLen);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+                                           DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD dwFlags,
+                                             HCRYPTKEY* phKey);
+
 // Runs the PIN check on its own: kind 0 the PIN dialog (or PIN pad / recent PIN of this
 // thread), any other kind the retry dialog. 1 verified or confirmed, 2 cancelled, 1019 the
 // retry dialog's "type again", -1 no dialog could be shown, else the card's VERIFY status.
@@ -49,4 +59,7 @@ typedef BOOL(WINAPI* PFN_CPHashSessionKey)(HCRYPTPROV, HCRYPTHASH, HCRYPTKEY, DW
 typedef BOOL(WINAPI* PFN_CPGetHashParam)(HCRYPTPROV, HCRYPTHASH, DWORD, BYTE*, DWORD*, DWORD);
 typedef BOOL(WINAPI* PFN_CPSetHashParam)(HCRYPTPROV, HCRYPTHASH, DWORD, const BYTE*, DWORD);
 typedef BOOL(WINAPI* PFN_CPDestroyHash)(HCRYPTPROV, HCRYPTHASH);
+typedef BOOL(WINAPI* PFN_CPEncrypt)(HCRYPTPROV, HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*, DWORD);
+typedef BOOL(WINAPI* PFN_CPDecrypt)(HCRYPTPROV, HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*);
+typedef BOOL(WINAPI* PFN_CPDeriveKey)(HCRYPTPROV, ALG_ID, HCRYPTHASH, DWORD, HCRYPTKEY*);
 typedef int(WINAPI* PFN_DoCheckDialog)(DWORD);

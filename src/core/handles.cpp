@@ -88,7 +88,10 @@ BOOL Alloc_Init_CryptoHandle(uint64_t* out, DWORD type, void* context, uint64_t 
     return TRUE;
 }
 
-void* Get_CryptoCTX(uint64_t handle, DWORD type, uint64_t hProv) {
+namespace {
+
+// The live record behind `handle` with its type checked, or null; `owner` receives its hProv.
+void* LiveContext(uint64_t handle, DWORD type, uint64_t* owner) {
     if (handle == 0) {
         return nullptr;
     }
@@ -102,10 +105,21 @@ void* Get_CryptoCTX(uint64_t handle, DWORD type, uint64_t hProv) {
     if (record->HndType != type) {
         return nullptr;
     }
-    if (record->hProv != hProv) {
-        return nullptr;
-    }
+    *owner = record->hProv;
     return record->Context;
+}
+
+}  // namespace
+
+void* Get_CryptoCTX(uint64_t handle, DWORD type, uint64_t hProv) {
+    uint64_t owner = 0;
+    void* context = LiveContext(handle, type, &owner);
+    return owner == hProv ? context : nullptr;
+}
+
+void* Get_CryptoCTXOfAnyOwner(uint64_t handle, DWORD type) {
+    uint64_t owner = 0;
+    return LiveContext(handle, type, &owner);
 }
 
 void Free_CryptoHandle(uint64_t handle) {

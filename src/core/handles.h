@@ -36,6 +36,10 @@ BOOL Alloc_Init_CryptoHandle(uint64_t* out, DWORD type, void* context, uint64_t 
 // The context behind `handle`, or null, checked in this order: null handle, not a live record,
 // other type, other owner. Sets no last error.
 void* Get_CryptoCTX(uint64_t handle, DWORD type, uint64_t hProv);
+// The same without the owner check: the context behind a live handle of `type`, whichever
+// provider handle it was made under. For objects that a later check binds to the caller's
+// context (a key is usable with any context of its own container).
+void* Get_CryptoCTXOfAnyOwner(uint64_t handle, DWORD type);
 // Frees the handle record (never the context) and restores the last error seen on entry. A
 // handle that is not live: last error NTE_BAD_UID, nothing freed.
 void Free_CryptoHandle(uint64_t handle);

@@ -2,66 +2,18 @@
 // object's states with size queries and short buffers and the MAC's key copy in one table,
 // then refused handles and parameters. Session keys are made with the core functions, as the
 // key entry points would make them.
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <tuple>
-#include <vector>
 
-#include "core/context_records.h"
-#include "core/handles.h"
-#include "kelm/csp.h"
-#include "kelm/winapi.h"
-#include "platform/process/clock_seam.h"
-#include "support/registry_fixture.h"
-#include "support/sim_fixture.h"
+#include "verify_context.h"
 
 namespace kelm::csp {
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using testing::Bytes;
+using testing::ErrorOf;
 const BYTE kAbc[] = {'a', 'b', 'c'};
 
-DWORD ErrorOf(BOOL ok) { return ok ? 0 : GetLastError(); }
-
-class HashObjects : public testing::SimCardTest {
-protected:
-    void SetUp() override {
-        SimCardTest::SetUp();
-        platform::UseFakeClock(&clock_);
-        ASSERT_TRUE(CPAcquireContext(&prov_, nullptr, CRYPT_VERIFYCONTEXT, nullptr));
-    }
-    void TearDown() override {
-        for (auto [handle, key] : keys_) core::Free_CryptoHandle(handle), core::Free_KeyCTX(key);
-        CPReleaseContext(prov_, 0);
-        platform::UseFakeClock(nullptr);
-        SimCardTest::TearDown();
-    }
-    // A key record under `prov`; a session key holds 01 02 03 ... and the IV A0 A1 ... A7.
-    HCRYPTKEY Key(ALG_ID algid, HCRYPTPROV prov) {
-        core::KeyCTX* key = core::Alloc_Init_KeyCTX(algid);
-        for (DWORD i = 0; key->KeyData != nullptr && i < key->KeyLen / 8; ++i) key->KeyData[i] = BYTE(i + 1);
-        for (BYTE i = 0; key->KeyData != nullptr && i < 8; ++i) key->IV[i] = BYTE(0xA0 + i);
-        HCRYPTKEY handle = 0;
-        EXPECT_TRUE(core::Alloc_Init_CryptoHandle(&handle, core::HANDLE_KEY_TYPE, key, prov));
-        keys_.push_back({handle, key});
-        return handle;
-    }
-    // HP_HASHVAL read into a roomier buffer, cut to the length reported; empty on failure.
-    Bytes Value(HCRYPTHASH hash) {
-        Bytes value(40, 0xEE);
-        DWORD length = 40;
-        if (!CPGetHashParam(prov_, hash, HP_HASHVAL, value.data(), &length, 0)) return {};
-        return Bytes(value.begin(), value.begin() + length);
-    }
-
-    test::ScopedInMemoryRegistry registry_;
-    platform::FakeClock clock_;
-    HCRYPTPROV prov_ = 0;
-    std::vector<std::pair<HCRYPTKEY, core::KeyCTX*>> keys_;
-};
-
-#define EXPECT_REFUSED(call, error) EXPECT_EQ(ErrorOf(call), static_cast<DWORD>(error)) << #call
+class HashObjects : public testing::VerifyContextTest {};
 
 // kQuery asks every parameter's size, then offers one byte too few: the size comes back, the
 // buffer stays untouched and the object stays as it was. kSet stores 5A 5A ..., the value
@@ -73,15 +25,15 @@ TEST_F(HashObjects, StatesFromOpenThroughHashingToFinished) {
     const LONG kState = NTE_BAD_HASH_STATE;
     const std::tuple<ALG_ID, std::vector<std::pair<Op, LONG>>, Bytes> rows[] = {
         {CALG_SHA_256, {{kData, 0}, {kRead, 0}, {kData, kState}, {kKey, kState}, {kEmpty, 0}},
-         testing::Bytes("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad")},
+         kelm::testing::Bytes("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad")},
         {CALG_SHA_256, {{kData, 0}, {kQuery, 0}, {kData, 0}},
-         testing::Bytes("bbb59da3af939f7af5f360f2ceb80a496e3bae1cd87dde426db0ae40677e1c2c")},  // "abcabc"
+         kelm::testing::Bytes("bbb59da3af939f7af5f360f2ceb80a496e3bae1cd87dde426db0ae40677e1c2c")},  // "abcabc"
         {CALG_MD5, {{kNullData, NTE_BAD_HASH}, {kQuery, 0}, {kRead, 0}, {kData, kState}}, Bytes(16, 0)},
         {CALG_SHA_256, {{kData, 0}, {kSet, 0}, {kData, kState}, {kSet, 0}}, Bytes{}},
-        {CALG_MD5, {{kKey, 0}}, testing::Bytes("8a7334bacf760ff26b99fad472ded851")},  // MD5 of 08 07 ... 01
+        {CALG_MD5, {{kKey, 0}}, kelm::testing::Bytes("8a7334bacf760ff26b99fad472ded851")},  // MD5 of 08 07 ... 01
         {CALG_SSL3_SHAMD5, {{kData, 0}, {kRead, 0}}, Bytes(36, 0)},
         {CALG_SSL3_SHAMD5, {{kData, 0}, {kQuery, 0}, {kSet, 0}}, Bytes{}},
-        {CALG_MAC, {{kSpoil, 0}, {kData, 0}}, testing::Bytes("d38db56839750d87")},  // padded DES-CBC's last block
+        {CALG_MAC, {{kSpoil, 0}, {kData, 0}}, kelm::testing::Bytes("d38db56839750d87")},  // padded DES-CBC's last block
     };
     const HCRYPTKEY des = Key(CALG_DES, prov_);
     for (const auto& [algid, steps, value] : rows) {
@@ -155,7 +107,7 @@ TEST_F(HashObjects, ForeignStaleAndWrongKindHandlesAndBadParametersAreRefused) {
     EXPECT_EQ(made, 0x55u) << "a refused creation hands out no handle";
     EXPECT_EQ(core::LiveHandleCount(), live) << "no refused call made or freed a handle";
     ASSERT_TRUE(CPHashData(prov_, mine, kAbc, 3, 0));
-    EXPECT_EQ(Value(mine), testing::Bytes("a9993e364706816aba3e25717850c26c9cd0d89d")) << "nothing refused was fed";
+    EXPECT_EQ(Value(mine), kelm::testing::Bytes("a9993e364706816aba3e25717850c26c9cd0d89d")) << "nothing refused was fed";
     EXPECT_TRUE(CPDestroyHash(prov_, mine) && CPReleaseContext(other, 0));
 }
 

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/clock_seam.h"
@@ -50,6 +52,14 @@ TEST(ProviderLoading, EntryPointsWorkThroughDlsym) {
     ASSERT_TRUE(create_hash(prov, CALG_SHA_256, 0, 0, &hash) && hash_data(prov, hash, digest, 3, 0) &&
                 get_hash(prov, hash, HP_HASHVAL, digest, &size, 0));
     EXPECT_EQ(digest[0] << 8 | digest[31], 0x707c) << "SHA-256 of three zero bytes";
+    // A key derived from that hash encrypts and decrypts through the exported functions.
+    HCRYPTKEY key = 0;
+    BYTE data[16] = {'d', 'l', 's', 'y', 'm'};
+    DWORD length = 5;
+    ASSERT_TRUE(Symbol<PFN_CPDeriveKey>(library, "CPDeriveKey")(prov, CALG_3DES, hash, 0, &key) &&
+                Symbol<PFN_CPEncrypt>(library, "CPEncrypt")(prov, key, 0, TRUE, 0, data, &length, sizeof data) &&
+                Symbol<PFN_CPDecrypt>(library, "CPDecrypt")(prov, key, 0, TRUE, 0, data, &length));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), length), "dlsym");
     EXPECT_TRUE(Symbol<PFN_CPDestroyHash>(library, "CPDestroyHash")(prov, hash));
 
     // Creating a container asks for the PIN.
