@@ -1,13 +1,14 @@
 // The provider's CryptoAPI entry points as the platform's loader finds them in
-// libKelmKSPv5.so, and the exported PIN check. C linkage, Windows calling convention and types.
+// libKelmKSPv5.so, and the exported PIN check. C linkage, Windows calling convention and types;
+// includable from C and C++.
 #pragma once
 
 #include "kelm/windows_types.h"
 
 #ifndef _WIN32
-#define KELM_PROVIDER_EXPORT extern "C" __attribute__((visibility("default")))
+#define KELM_PROVIDER_EXPORT KELM_EXTERN_C __attribute__((visibility("default")))
 #else
-#define KELM_PROVIDER_EXPORT extern "C" __declspec(dllexport)
+#define KELM_PROVIDER_EXPORT KELM_EXTERN_C __declspec(dllexport)
 #endif
 
 // Provider contexts.

@@ -74,7 +74,7 @@ KELM_WINAPI_EXPORT LONG WINAPI SCardDisconnect(SCARDHANDLE hCard, DWORD dwDispos
 KELM_WINAPI_EXPORT LONG WINAPI SCardTransmit(SCARDHANDLE hCard, LPCSCARD_IO_REQUEST pioSendPci, LPCBYTE pbSendBuffer,
                                              DWORD cbSendLength, LPSCARD_IO_REQUEST pioRecvPci, LPBYTE pbRecvBuffer,
                                              LPDWORD pcbRecvLength);
-extern "C" __attribute__((visibility("default"))) const SCARD_IO_REQUEST g_rgSCardT0Pci;
-extern "C" __attribute__((visibility("default"))) const SCARD_IO_REQUEST g_rgSCardT1Pci;
+KELM_WINAPI_EXPORT const SCARD_IO_REQUEST g_rgSCardT0Pci;
+KELM_WINAPI_EXPORT const SCARD_IO_REQUEST g_rgSCardT1Pci;
 
 #endif  // !_WIN32

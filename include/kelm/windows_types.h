@@ -3,6 +3,13 @@
 // same sources build against the platform stand-ins of libkelmplatform.so.
 #pragma once
 
+// C linkage for the functions and data that C and C++ callers share.
+#ifdef __cplusplus
+#define KELM_EXTERN_C extern "C"
+#else
+#define KELM_EXTERN_C extern
+#endif
+
 #ifdef _WIN32
 #include <windows.h>
 #include <wincrypt.h>
@@ -11,12 +18,15 @@
 #include <ncrypt.h>
 #else
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
 
 #define WINAPI
 #define CALLBACK
-#define KELM_WINAPI_EXPORT extern "C" __attribute__((visibility("default")))
+#define KELM_WINAPI_EXPORT KELM_EXTERN_C __attribute__((visibility("default")))
 
 // ---- basic types (LP64 Linux: DWORD must stay 32-bit, as on Windows) ----
 typedef int BOOL;
@@ -68,13 +78,10 @@ typedef LONG_PTR LRESULT;
 
 typedef void* HANDLE;
 typedef HANDLE HLOCAL;
-struct HWND__;
-typedef HWND__* HWND;
-struct HINSTANCE__;
-typedef HINSTANCE__* HINSTANCE;
+typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
-struct HKEY__;
-typedef HKEY__* HKEY;
+typedef struct HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef DWORD REGSAM;
 
@@ -83,11 +90,11 @@ typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 #define TRUE 1
 #define FALSE 0
 #define INFINITE 0xFFFFFFFF
-#define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
-#define IS_INTRESOURCE(r) ((reinterpret_cast<ULONG_PTR>(r) >> 16) == 0)
-#define MAKELANGID(p, s) (static_cast<WORD>((static_cast<WORD>(s) << 10) | static_cast<WORD>(p)))
-#define LOWORD(l) (static_cast<WORD>(static_cast<ULONG_PTR>(l) & 0xffff))
-#define HIWORD(l) (static_cast<WORD>((static_cast<ULONG_PTR>(l) >> 16) & 0xffff))
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKELANGID(p, s) ((WORD)((((WORD)(s)) << 10) | (WORD)(p)))
+#define LOWORD(l) ((WORD)(((ULONG_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((ULONG_PTR)(l)) >> 16) & 0xffff))
 
 // ---- CryptoAPI ----
 typedef unsigned int ALG_ID;
@@ -100,20 +107,20 @@ typedef ULONG_PTR SCARDCONTEXT;
 typedef SCARDCONTEXT* LPSCARDCONTEXT;
 typedef ULONG_PTR SCARDHANDLE;
 typedef SCARDHANDLE* LPSCARDHANDLE;
-struct SCARD_IO_REQUEST {
+typedef struct SCARD_IO_REQUEST {
     DWORD dwProtocol;
     DWORD cbPciLength;
-};
+} SCARD_IO_REQUEST;
 typedef SCARD_IO_REQUEST* LPSCARD_IO_REQUEST;
 typedef const SCARD_IO_REQUEST* LPCSCARD_IO_REQUEST;
-struct SCARD_READERSTATEA {
+typedef struct SCARD_READERSTATEA {
     LPCSTR szReader;
     LPVOID pvUserData;
     DWORD dwCurrentState;
     DWORD dwEventState;
     DWORD cbAtr;
     BYTE rgbAtr[36];
-};
+} SCARD_READERSTATEA;
 typedef SCARD_READERSTATEA* LPSCARD_READERSTATEA;
 
 // ---- CNG ----
@@ -124,14 +131,14 @@ typedef ULONG_PTR NCRYPT_HASH_HANDLE;
 typedef ULONG_PTR NCRYPT_SECRET_HANDLE;
 
 // ---- system version ----
-struct OSVERSIONINFOA {
+typedef struct OSVERSIONINFOA {
     DWORD dwOSVersionInfoSize;
     DWORD dwMajorVersion;
     DWORD dwMinorVersion;
     DWORD dwBuildNumber;
     DWORD dwPlatformId;
     CHAR szCSDVersion[128];
-};
+} OSVERSIONINFOA;
 typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 #define VER_PLATFORM_WIN32s 0
 #define VER_PLATFORM_WIN32_WINDOWS 1
@@ -176,77 +183,77 @@ typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
-#define E_NOTIMPL static_cast<HRESULT>(0x80004001L)
+#define E_NOTIMPL ((HRESULT)0x80004001L)
 
 // ---- CryptoAPI error codes ----
-#define NTE_BAD_UID static_cast<HRESULT>(0x80090001L)
-#define NTE_BAD_HASH static_cast<HRESULT>(0x80090002L)
-#define NTE_BAD_KEY static_cast<HRESULT>(0x80090003L)
-#define NTE_BAD_LEN static_cast<HRESULT>(0x80090004L)
-#define NTE_BAD_DATA static_cast<HRESULT>(0x80090005L)
-#define NTE_BAD_SIGNATURE static_cast<HRESULT>(0x80090006L)
-#define NTE_BAD_VER static_cast<HRESULT>(0x80090007L)
-#define NTE_BAD_ALGID static_cast<HRESULT>(0x80090008L)
-#define NTE_BAD_FLAGS static_cast<HRESULT>(0x80090009L)
-#define NTE_BAD_TYPE static_cast<HRESULT>(0x8009000AL)
-#define NTE_BAD_KEY_STATE static_cast<HRESULT>(0x8009000BL)
-#define NTE_BAD_HASH_STATE static_cast<HRESULT>(0x8009000CL)
-#define NTE_NO_KEY static_cast<HRESULT>(0x8009000DL)
-#define NTE_NO_MEMORY static_cast<HRESULT>(0x8009000EL)
-#define NTE_EXISTS static_cast<HRESULT>(0x8009000FL)
-#define NTE_PERM static_cast<HRESULT>(0x80090010L)
-#define NTE_NOT_FOUND static_cast<HRESULT>(0x80090011L)
-#define NTE_BAD_KEYSET static_cast<HRESULT>(0x80090016L)
-#define NTE_BAD_KEYSET_PARAM static_cast<HRESULT>(0x8009001FL)
-#define NTE_FAIL static_cast<HRESULT>(0x80090020L)
-#define NTE_SYS_ERR static_cast<HRESULT>(0x80090021L)
-#define NTE_SILENT_CONTEXT static_cast<HRESULT>(0x80090022L)
-#define NTE_INVALID_HANDLE static_cast<HRESULT>(0x80090026L)
-#define NTE_INVALID_PARAMETER static_cast<HRESULT>(0x80090027L)
-#define NTE_BUFFER_TOO_SMALL static_cast<HRESULT>(0x80090028L)
-#define NTE_NOT_SUPPORTED static_cast<HRESULT>(0x80090029L)
-#define NTE_NO_MORE_ITEMS static_cast<HRESULT>(0x8009002AL)
-#define NTE_INTERNAL_ERROR static_cast<HRESULT>(0x8009002DL)
+#define NTE_BAD_UID ((HRESULT)0x80090001L)
+#define NTE_BAD_HASH ((HRESULT)0x80090002L)
+#define NTE_BAD_KEY ((HRESULT)0x80090003L)
+#define NTE_BAD_LEN ((HRESULT)0x80090004L)
+#define NTE_BAD_DATA ((HRESULT)0x80090005L)
+#define NTE_BAD_SIGNATURE ((HRESULT)0x80090006L)
+#define NTE_BAD_VER ((HRESULT)0x80090007L)
+#define NTE_BAD_ALGID ((HRESULT)0x80090008L)
+#define NTE_BAD_FLAGS ((HRESULT)0x80090009L)
+#define NTE_BAD_TYPE ((HRESULT)0x8009000AL)
+#define NTE_BAD_KEY_STATE ((HRESULT)0x8009000BL)
+#define NTE_BAD_HASH_STATE ((HRESULT)0x8009000CL)
+#define NTE_NO_KEY ((HRESULT)0x8009000DL)
+#define NTE_NO_MEMORY ((HRESULT)0x8009000EL)
+#define NTE_EXISTS ((HRESULT)0x8009000FL)
+#define NTE_PERM ((HRESULT)0x80090010L)
+#define NTE_NOT_FOUND ((HRESULT)0x80090011L)
+#define NTE_BAD_KEYSET ((HRESULT)0x80090016L)
+#define NTE_BAD_KEYSET_PARAM ((HRESULT)0x8009001FL)
+#define NTE_FAIL ((HRESULT)0x80090020L)
+#define NTE_SYS_ERR ((HRESULT)0x80090021L)
+#define NTE_SILENT_CONTEXT ((HRESULT)0x80090022L)
+#define NTE_INVALID_HANDLE ((HRESULT)0x80090026L)
+#define NTE_INVALID_PARAMETER ((HRESULT)0x80090027L)
+#define NTE_BUFFER_TOO_SMALL ((HRESULT)0x80090028L)
+#define NTE_NOT_SUPPORTED ((HRESULT)0x80090029L)
+#define NTE_NO_MORE_ITEMS ((HRESULT)0x8009002AL)
+#define NTE_INTERNAL_ERROR ((HRESULT)0x8009002DL)
 
 // ---- PC/SC error and control codes (Windows values; pcsc-lite uses the same numbers) ----
 #define SCARD_S_SUCCESS 0L
-#define SCARD_F_INTERNAL_ERROR static_cast<LONG>(0x80100001L)
-#define SCARD_E_CANCELLED static_cast<LONG>(0x80100002L)
-#define SCARD_E_INVALID_HANDLE static_cast<LONG>(0x80100003L)
-#define SCARD_E_INVALID_PARAMETER static_cast<LONG>(0x80100004L)
-#define SCARD_E_INVALID_TARGET static_cast<LONG>(0x80100005L)
-#define SCARD_E_NO_MEMORY static_cast<LONG>(0x80100006L)
-#define SCARD_F_WAITED_TOO_LONG static_cast<LONG>(0x80100007L)
-#define SCARD_E_INSUFFICIENT_BUFFER static_cast<LONG>(0x80100008L)
-#define SCARD_E_UNKNOWN_READER static_cast<LONG>(0x80100009L)
-#define SCARD_E_TIMEOUT static_cast<LONG>(0x8010000AL)
-#define SCARD_E_SHARING_VIOLATION static_cast<LONG>(0x8010000BL)
-#define SCARD_E_NO_SMARTCARD static_cast<LONG>(0x8010000CL)
-#define SCARD_E_UNKNOWN_CARD static_cast<LONG>(0x8010000DL)
-#define SCARD_E_CANT_DISPOSE static_cast<LONG>(0x8010000EL)
-#define SCARD_E_PROTO_MISMATCH static_cast<LONG>(0x8010000FL)
-#define SCARD_E_NOT_READY static_cast<LONG>(0x80100010L)
-#define SCARD_E_INVALID_VALUE static_cast<LONG>(0x80100011L)
-#define SCARD_E_SYSTEM_CANCELLED static_cast<LONG>(0x80100012L)
-#define SCARD_F_COMM_ERROR static_cast<LONG>(0x80100013L)
-#define SCARD_F_UNKNOWN_ERROR static_cast<LONG>(0x80100014L)
-#define SCARD_E_INVALID_ATR static_cast<LONG>(0x80100015L)
-#define SCARD_E_NOT_TRANSACTED static_cast<LONG>(0x80100016L)
-#define SCARD_E_READER_UNAVAILABLE static_cast<LONG>(0x80100017L)
-#define SCARD_E_PCI_TOO_SMALL static_cast<LONG>(0x80100019L)
-#define SCARD_E_NO_SERVICE static_cast<LONG>(0x8010001DL)
-#define SCARD_E_SERVICE_STOPPED static_cast<LONG>(0x8010001EL)
-#define SCARD_E_UNEXPECTED static_cast<LONG>(0x8010001FL)
-#define SCARD_E_NO_READERS_AVAILABLE static_cast<LONG>(0x8010002EL)
-#define SCARD_W_UNSUPPORTED_CARD static_cast<LONG>(0x80100065L)
-#define SCARD_W_UNRESPONSIVE_CARD static_cast<LONG>(0x80100066L)
-#define SCARD_W_UNPOWERED_CARD static_cast<LONG>(0x80100067L)
-#define SCARD_W_RESET_CARD static_cast<LONG>(0x80100068L)
-#define SCARD_W_REMOVED_CARD static_cast<LONG>(0x80100069L)
-#define SCARD_W_SECURITY_VIOLATION static_cast<LONG>(0x8010006AL)
-#define SCARD_W_WRONG_CHV static_cast<LONG>(0x8010006BL)
-#define SCARD_W_CHV_BLOCKED static_cast<LONG>(0x8010006CL)
-#define SCARD_W_CANCELLED_BY_USER static_cast<LONG>(0x8010006EL)
+#define SCARD_F_INTERNAL_ERROR ((LONG)0x80100001L)
+#define SCARD_E_CANCELLED ((LONG)0x80100002L)
+#define SCARD_E_INVALID_HANDLE ((LONG)0x80100003L)
+#define SCARD_E_INVALID_PARAMETER ((LONG)0x80100004L)
+#define SCARD_E_INVALID_TARGET ((LONG)0x80100005L)
+#define SCARD_E_NO_MEMORY ((LONG)0x80100006L)
+#define SCARD_F_WAITED_TOO_LONG ((LONG)0x80100007L)
+#define SCARD_E_INSUFFICIENT_BUFFER ((LONG)0x80100008L)
+#define SCARD_E_UNKNOWN_READER ((LONG)0x80100009L)
+#define SCARD_E_TIMEOUT ((LONG)0x8010000AL)
+#define SCARD_E_SHARING_VIOLATION ((LONG)0x8010000BL)
+#define SCARD_E_NO_SMARTCARD ((LONG)0x8010000CL)
+#define SCARD_E_UNKNOWN_CARD ((LONG)0x8010000DL)
+#define SCARD_E_CANT_DISPOSE ((LONG)0x8010000EL)
+#define SCARD_E_PROTO_MISMATCH ((LONG)0x8010000FL)
+#define SCARD_E_NOT_READY ((LONG)0x80100010L)
+#define SCARD_E_INVALID_VALUE ((LONG)0x80100011L)
+#define SCARD_E_SYSTEM_CANCELLED ((LONG)0x80100012L)
+#define SCARD_F_COMM_ERROR ((LONG)0x80100013L)
+#define SCARD_F_UNKNOWN_ERROR ((LONG)0x80100014L)
+#define SCARD_E_INVALID_ATR ((LONG)0x80100015L)
+#define SCARD_E_NOT_TRANSACTED ((LONG)0x80100016L)
+#define SCARD_E_READER_UNAVAILABLE ((LONG)0x80100017L)
+#define SCARD_E_PCI_TOO_SMALL ((LONG)0x80100019L)
+#define SCARD_E_NO_SERVICE ((LONG)0x8010001DL)
+#define SCARD_E_SERVICE_STOPPED ((LONG)0x8010001EL)
+#define SCARD_E_UNEXPECTED ((LONG)0x8010001FL)
+#define SCARD_E_NO_READERS_AVAILABLE ((LONG)0x8010002EL)
+#define SCARD_W_UNSUPPORTED_CARD ((LONG)0x80100065L)
+#define SCARD_W_UNRESPONSIVE_CARD ((LONG)0x80100066L)
+#define SCARD_W_UNPOWERED_CARD ((LONG)0x80100067L)
+#define SCARD_W_RESET_CARD ((LONG)0x80100068L)
+#define SCARD_W_REMOVED_CARD ((LONG)0x80100069L)
+#define SCARD_W_SECURITY_VIOLATION ((LONG)0x8010006AL)
+#define SCARD_W_WRONG_CHV ((LONG)0x8010006BL)
+#define SCARD_W_CHV_BLOCKED ((LONG)0x8010006CL)
+#define SCARD_W_CANCELLED_BY_USER ((LONG)0x8010006EL)
 
 #define SCARD_SCOPE_USER 0
 #define SCARD_SCOPE_SYSTEM 2
@@ -274,10 +281,10 @@ typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 #define SCARD_ATR_LENGTH 36
 
 // ---- registry ----
-#define HKEY_CLASSES_ROOT reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000UL))
-#define HKEY_CURRENT_USER reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000001UL))
-#define HKEY_LOCAL_MACHINE reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002UL))
-#define HKEY_USERS reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000003UL))
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000UL)
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001UL)
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002UL)
+#define HKEY_USERS ((HKEY)(ULONG_PTR)0x80000003UL)
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
 #define KEY_CREATE_SUB_KEY 0x0004
@@ -349,8 +356,8 @@ typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 #define SWP_NOSIZE 0x0001
 #define SWP_NOMOVE 0x0002
 #define SWP_SHOWWINDOW 0x0040
-#define HWND_TOPMOST reinterpret_cast<HWND>(static_cast<LONG_PTR>(-1))
-#define HWND_NOTOPMOST reinterpret_cast<HWND>(static_cast<LONG_PTR>(-2))
+#define HWND_TOPMOST ((HWND)(LONG_PTR)-1)
+#define HWND_NOTOPMOST ((HWND)(LONG_PTR)-2)
 
 // ---- CryptoAPI constants ----
 #define PROV_RSA_FULL 1
@@ -456,28 +463,28 @@ typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 #define X509_ASN_ENCODING 0x00000001
 #define PKCS_7_ASN_ENCODING 0x00010000
 
-struct PUBLICKEYSTRUC {
+typedef struct PUBLICKEYSTRUC {
     BYTE bType;
     BYTE bVersion;
     WORD reserved;
     ALG_ID aiKeyAlg;
-};
+} PUBLICKEYSTRUC;
 typedef PUBLICKEYSTRUC BLOBHEADER;
 
-struct RSAPUBKEY {
+typedef struct RSAPUBKEY {
     DWORD magic;
     DWORD bitlen;
     DWORD pubexp;
-};
+} RSAPUBKEY;
 
-struct PROV_ENUMALGS {
+typedef struct PROV_ENUMALGS {
     ALG_ID aiAlgid;
     DWORD dwBitLen;
     DWORD dwNameLen;
     CHAR szName[20];
-};
+} PROV_ENUMALGS;
 
-struct PROV_ENUMALGS_EX {
+typedef struct PROV_ENUMALGS_EX {
     ALG_ID aiAlgid;
     DWORD dwDefaultLen;
     DWORD dwMinLen;
@@ -487,12 +494,12 @@ struct PROV_ENUMALGS_EX {
     CHAR szName[20];
     DWORD dwLongNameLen;
     CHAR szLongName[40];
-};
+} PROV_ENUMALGS_EX;
 
 // The table the platform hands to CPAcquireContext (not used by the provider).
 typedef BOOL(WINAPI* CRYPT_VERIFY_IMAGE_A)(LPCSTR szImage, BYTE* pbSigData);
 typedef void(WINAPI* CRYPT_RETURN_HWND)(HWND* phWnd);
-struct VTableProvStruc {
+typedef struct VTableProvStruc {
     DWORD Version;
     void* FuncVerifyImage;
     void* FuncReturnhWnd;
@@ -500,7 +507,7 @@ struct VTableProvStruc {
     BYTE* pbContextInfo;
     DWORD cbContextInfo;
     LPSTR pszProvName;
-};
+} VTableProvStruc;
 typedef VTableProvStruc* PVTableProvStruc;
 
 // ---- CNG constants ----
@@ -526,9 +533,9 @@ typedef VTableProvStruc* PVTableProvStruc;
 #define BCRYPT_PAD_PKCS1 0x00000002
 #define CRYPT_LOCAL 0x00000001
 
-struct BCRYPT_INTERFACE_VERSION {
+typedef struct BCRYPT_INTERFACE_VERSION {
     USHORT MajorVersion;
     USHORT MinorVersion;
-};
+} BCRYPT_INTERFACE_VERSION;
 
 #endif  // _WIN32

@@ -14,7 +14,7 @@ void SetPcscBackend(PcscBackend* backend) { g_backend.store(backend, std::memory
 
 PcscBackend* CurrentPcscBackend() {
     PcscBackend* backend = g_backend.load(std::memory_order_acquire);
-    return backend != nullptr ? backend : PcscLiteBackend();
+    return backend != nullptr ? backend : DefaultPcscBackend();
 }
 
 LONG PcscBackend::ReaderState(SCARDCONTEXT context, const std::string& reader, DWORD* state,

@@ -1,8 +1,10 @@
 // The PC/SC seam: the Windows-named SCard* functions dispatch to a backend chosen at run time.
-// The default is pcsc-lite (loaded from libpcsclite.so.1); tests and tools may plug in another,
+// The process's default is named by KELM_PCSC when PC/SC is first used: pcsc-lite (loaded from
+// libpcsclite.so.1) unless it says "sim:IMAGE"; tests and tools may plug in another backend,
 // such as the in-process card simulator.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,9 +34,25 @@ public:
                              std::vector<BYTE>* atr);
 };
 
-// Selects the backend for the whole process; nullptr selects pcsc-lite. The backend is not owned.
+// Selects the backend for the whole process; nullptr selects the default. Not owned.
 KELM_PLATFORM_API void SetPcscBackend(PcscBackend* backend);
 KELM_PLATFORM_API PcscBackend* CurrentPcscBackend();
+
+// The process's default backend, chosen once from the environment variable KELM_PCSC:
+//   unset, empty or "pcsc-lite"  the system's pcscd through pcsc-lite;
+//   "sim:IMAGE"                  the simulated card stored in the file IMAGE, in a reader named
+//                                "KELM Simulated Reader", served in-process by the card
+//                                simulator's plug-in (libkelmsim.so beside this library).
+// Any other value, or an image that cannot be opened, is reported once on stderr, and every
+// PC/SC call then answers SCARD_E_NO_SERVICE.
+KELM_PLATFORM_API PcscBackend* DefaultPcscBackend();
+
+// What the simulator's plug-in exports: a backend serving the simulated card stored in
+// `image`, or null with a message (NUL-terminated, cut to `error_size`) in `error`.
+using SimPcscBackendFactory = PcscBackend* (*)(const char* image, char* error, size_t error_size);
+constexpr const char* kSimPcscPlugin = "libkelmsim.so";
+constexpr const char* kSimPcscFactory = "KelmSimPcscBackend";
+constexpr const char* kSimulatedReaderName = "KELM Simulated Reader";
 // The pcsc-lite backend (one per process). Without the library or pcscd every call answers
 // SCARD_E_NO_SERVICE.
 KELM_PLATFORM_API PcscBackend* PcscLiteBackend();

@@ -1,13 +1,16 @@
 // The terminal responder: boxes and dialogs as prompts on the controlling terminal. A message
 // box lists its buttons and takes a number or a button's name (Enter: the default button); a
 // dialog with an edit box asks for its text (read with echo off for a password box, Ctrl-D
-// cancels) and then, if it has other buttons than OK and Cancel, for the button.
+// cancels; a SIGINT or SIGTERM from outside restores the terminal before the process dies) and
+// then, if it has other buttons than OK and Cancel, for the button.
 #include <fcntl.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <string>
 
 #include "platform/ui/ui_responders.h"
@@ -17,6 +20,43 @@ namespace {
 
 constexpr size_t kMaxLine = 256;   // longer input is read and dropped
 constexpr int kMaxAttempts = 5;    // answers that name no button before the box is given up
+
+// While echo is off, a signal that ends the process (sent from outside: the terminal's own
+// Ctrl-C is off then) first puts the terminal's settings back, then the process dies by that
+// same signal as it would have. Only the async-signal-safe calls tcsetattr, sigaction and raise
+// run in the handler.
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+int g_restore_fd = -1;
+termios g_restore_settings{};
+struct sigaction g_previous[std::size(kFatalSignals)];
+
+extern "C" void RestoreTerminalAndDie(int signal) {
+    if (g_restore_fd >= 0) tcsetattr(g_restore_fd, TCSANOW, &g_restore_settings);
+    for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
+        if (kFatalSignals[i] == signal) sigaction(signal, &g_previous[i], nullptr);
+    }
+    raise(signal);  // delivered, with the earlier disposition, when the handler returns
+}
+
+void GuardTerminal(int fd, const termios& settings) {
+    g_restore_settings = settings;
+    g_restore_fd = fd;
+    struct sigaction guard {};
+    guard.sa_handler = RestoreTerminalAndDie;
+    sigfillset(&guard.sa_mask);
+    for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
+        sigaction(kFatalSignals[i], nullptr, &g_previous[i]);
+        // A signal the program ignores stays ignored.
+        if (g_previous[i].sa_handler != SIG_IGN) sigaction(kFatalSignals[i], &guard, nullptr);
+    }
+}
+
+void UnguardTerminal() {
+    for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
+        if (g_previous[i].sa_handler != SIG_IGN) sigaction(kFatalSignals[i], &g_previous[i], nullptr);
+    }
+    g_restore_fd = -1;
+}
 
 struct Terminal {
     int fd = -1;
@@ -28,7 +68,10 @@ struct Terminal {
         if (fd >= 0) close(fd);
     }
     void EchoOn() {
-        if (echo_off) tcsetattr(fd, TCSANOW, &saved);
+        if (echo_off) {
+            tcsetattr(fd, TCSANOW, &saved);
+            UnguardTerminal();
+        }
         echo_off = false;
     }
     // Echo off, and the line is edited here rather than by the terminal: with the terminal's
@@ -40,7 +83,11 @@ struct Terminal {
         quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG));
         quiet.c_cc[VMIN] = 1;
         quiet.c_cc[VTIME] = 0;
-        if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0) return false;
+        GuardTerminal(fd, saved);
+        if (tcsetattr(fd, TCSAFLUSH, &quiet) != 0) {
+            UnguardTerminal();
+            return false;
+        }
         echo_off = true;
         return true;
     }

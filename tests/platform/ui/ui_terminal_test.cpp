@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -165,6 +167,37 @@ TEST_F(TerminalTest, PinIsReadWithoutEchoEditedAndCtrlDOrCtrlCCancels) {
     std::string shown = StopTypist();
     EXPECT_NE(shown.find("[Input the pin code]"), std::string::npos);
     EXPECT_EQ(shown.find("s3cr3t"), std::string::npos) << "the PIN was echoed";
+}
+
+TEST_F(TerminalTest, ASignalFromOutsideDuringThePinPromptRestoresTheTerminalBeforeTheProcessDies) {
+    HMODULE module = reinterpret_cast<HMODULE>(&g_anchor);
+    RegisterModuleResources(module, &kResources);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave_, &before), 0);
+    for (int signal : {SIGINT, SIGTERM}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            TerminalResponder terminal(device_);
+            SetUiResponder(&terminal);
+            DialogBoxParamA(module, MAKEINTRESOURCEA(102), nullptr, PinProc, 0);
+            _exit(0);
+        }
+        // The prompt appears once echo is off.
+        std::string shown;
+        for (int polls = 0; shown.find("Ctrl-D to cancel") == std::string::npos && polls < 1000; ++polls) {
+            pollfd waiting{master_, POLLIN, 0};
+            char chunk[256];
+            const ssize_t n = poll(&waiting, 1, 20) > 0 ? read(master_, chunk, sizeof chunk) : 0;
+            if (n > 0) shown.append(chunk, static_cast<size_t>(n));
+        }
+        kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "signal " << signal << ", status " << status;
+        termios after{};
+        ASSERT_EQ(tcgetattr(slave_, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << "signal " << signal << " left the terminal changed";
+    }
 }
 
 TEST_F(TerminalTest, NoTerminalMeansNobodyAnswers) {
