@@ -1,24 +1,22 @@
 // Card images: a card survives the process, and a damaged image is refused and left as it was.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 #include "sim_test_util.h"
+#include "support/run_command.h"
 
 namespace kelm::sim::test {
 namespace {
 
 namespace fs = std::filesystem;
+using kelm::test::CommandRun;
 
 class SimCardImage : public ::testing::Test {
 protected:
@@ -145,41 +143,23 @@ TEST_F(SimCardImage, DamagedImagesAreRefusedAndLeftAlone) {
     EXPECT_NE(error.find("cannot open"), std::string::npos);
 }
 
-// Starts `count` processes that wait at one gate, then each run `work(i)`; returns what each
-// wrote. Processes, not threads: each has its own card in memory, as separate programs do.
-std::vector<std::string> RunTogether(int count, const std::function<std::string(int)>& work) {
-    int gate[2];
-    EXPECT_EQ(pipe(gate), 0);
-    std::vector<std::pair<pid_t, int>> children;
-    for (int i = 0; i < count; ++i) {
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(gate[1]);
-            char ignored;
-            (void)!read(gate[0], &ignored, 1);  // returns once the gate closes
-            const std::string result = work(i);
-            (void)!write(out[1], result.data(), result.size());
-            _exit(0);
-        }
-        close(out[1]);
-        children.emplace_back(pid, out[0]);
-    }
-    close(gate[0]);
-    close(gate[1]);
-    std::vector<std::string> results;
-    for (const auto& [pid, fd] : children) {
-        std::string result;
-        char buffer[256];
-        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<size_t>(got));
-        close(fd);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << results.size();
-        results.push_back(result);
-    }
-    return results;
+// kelm-tool sending raw commands to the card of `path`, as a command line.
+std::string ToolApdu(const std::string& path) { return std::string("'") + KELM_TOOL_PATH + "' --card 'sim:" + path + "' apdu "; }
+
+// One command as a single hexadecimal argument.
+std::string Arg(const std::vector<BYTE>& apdu) {
+    std::string hex = HexOf(apdu);
+    hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
+    return hex;
+}
+
+// The lines a command line printed, sorted.
+std::vector<std::string> SortedLines(const std::string& command_line) {
+    std::istringstream output(kelm::test::RunCommand(command_line).output);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(output, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
 }
 
 TEST_F(SimCardImage, ProcessesSharingAnImageSeeOneCard) {
@@ -188,43 +168,31 @@ TEST_F(SimCardImage, ProcessesSharingAnImageSeeOneCard) {
     options.type = 7;
     std::string error;
     ASSERT_TRUE(NewCardImage(path, options, &error)) << error;
-    auto command = [&](const std::vector<BYTE>& before, const std::vector<BYTE>& apdu) {
-        std::string problem;
-        SimCardPtr card = OpenCardImage(path, &problem);
-        if (!card) return problem;
-        if (!before.empty()) Send(*card, before);
-        return HexOf(Send(*card, apdu));
-    };
 
-    // Every creation is kept.
-    for (const std::string& answer : RunTogether(7, [&](int i) {
-             return command(SelectFileApdu(0x8010), Concat(Bytes("00 7A 00 00 2B"), Record("c" + std::to_string(i), 0, 0)));
-         })) {
-        EXPECT_EQ(answer, "90 00");
-    }
+    // Seven programs create a container each at the same time: every one is kept.
+    const std::string create = ToolApdu(path) + "00A40200028010 007A00002B00$(printf '%02X' $i)" + std::string(70, '0') + "0004" +
+                               std::string(8, '0');
+    EXPECT_EQ(SortedLines("for i in 1 2 3 4 5 6 7; do " + create + " & done; wait"), std::vector<std::string>(14, "90 00"));
     SimCardPtr card = OpenCardImage(path, &error);
     ASSERT_TRUE(card) << error;
     EXPECT_EQ(ContainersOf(*card).size(), 7u);
 
-    // Every wrong PIN is counted: three spend the tries, the rest find the card locked.
-    std::vector<std::string> answers = RunTogether(8, [&](int) { return command({}, VerifyApdu(7, "00000000")); });
-    std::sort(answers.begin(), answers.end());
-    EXPECT_EQ(answers, (std::vector<std::string>{"63 C0", "63 C1", "63 C2", "66 20", "66 20", "66 20", "66 20", "66 20"}));
+    // Eight wrong PINs at the same time: three spend the tries, the rest find the card locked.
+    const std::string wrong = ToolApdu(path) + Arg(VerifyApdu(7, "00000000"));
+    EXPECT_EQ(SortedLines("for i in 1 2 3 4 5 6 7 8; do " + wrong + " & done; wait"),
+              (std::vector<std::string>{"63 C0", "63 C1", "63 C2", "66 20", "66 20", "66 20", "66 20", "66 20"}));
 }
 
 TEST_F(SimCardImage, SavingFollowsNoLinkKeepsTheModeAndAnswersNothingItCouldNotStore) {
     const std::string path = PathOf("card.json");
     std::string error;
-    ASSERT_TRUE(NewCardImage(path, NewCardOptions{}, &error)) << error;
+    SimCardPtr card = NewCardImage(path, NewCardOptions{}, &error);
+    ASSERT_TRUE(card && PutNewKey(*card, 0x8001, &error)) << error;  // an image of over 1 KiB
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     const std::string victim = PathOf("victim");
     WriteText(victim, "untouched");
     fs::create_symlink(victim, path + ".tmp");
-    {
-        SimCardPtr card = OpenCardImage(path, &error);
-        ASSERT_TRUE(card) << error;
-        ASSERT_EQ(HexOf(Send(*card, VerifyApdu(1, "12345678"))), "90 00");
-    }
+    ASSERT_EQ(HexOf(Send(*card, VerifyApdu(1, "12345678"))), "90 00");
     EXPECT_EQ(ReadText(victim), "untouched");
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -232,22 +200,13 @@ TEST_F(SimCardImage, SavingFollowsNoLinkKeepsTheModeAndAnswersNothingItCouldNotS
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++entries;
     EXPECT_EQ(entries, 4u) << "image, lock, the planted link and its target: no temporary file is left";
 
-    // A card that cannot store its try counter judges no PIN, the right one included.
-    const std::string answers = RunTogether(1, [&](int) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit tiny{16, 16};
-        setrlimit(RLIMIT_FSIZE, &tiny);
-        std::string problem, out;
-        SimCardPtr card = OpenCardImage(path, &problem);
-        if (!card) return problem;
-        for (const char* pin : {"12345678", "00000000", "00000000", "00000000", "00000000", "12345678"}) {
-            out += HexOf(Send(*card, VerifyApdu(1, pin))) + (PinVerified(*card) ? " verified" : "") + ", ";
-        }
-        return out;
-    })[0];
-    EXPECT_EQ(answers, "65 81, 65 81, 65 81, 65 81, 65 81, 65 81, ");
-    SimCardPtr card = OpenCardImage(path, &error);
-    ASSERT_TRUE(card) << error;
+    // A card that cannot store its try counter (files limited to 1 KiB) judges no PIN, the right
+    // one included; the counter stays as it was.
+    const std::string right = Arg(VerifyApdu(1, "12345678")), wrong = Arg(VerifyApdu(1, "00000000"));
+    const CommandRun run = kelm::test::RunCommand("bash -c \"trap '' XFSZ; ulimit -f 1; " + ToolApdu(path) + right + " " + wrong +
+                                                  " " + wrong + " " + wrong + " " + wrong + " " + right + "\" 2>/dev/null");
+    EXPECT_EQ(run.output, "65 81\n65 81\n65 81\n65 81\n65 81\n65 81\n");
+    ASSERT_TRUE(card = OpenCardImage(path, &error)) << error;
     EXPECT_EQ(PinTriesLeft(*card), 3);
 
     // The image gone: a command answers the same memory failure.
