@@ -11,47 +11,47 @@
 typedef void* HCERTSTORE;
 typedef ULONG_PTR HCRYPTPROV_LEGACY;
 
-struct CRYPTOAPI_BLOB {
+typedef struct CRYPTOAPI_BLOB {
     DWORD cbData;
     BYTE* pbData;
-};
+} CRYPTOAPI_BLOB;
 typedef CRYPTOAPI_BLOB CRYPT_INTEGER_BLOB;
 typedef CRYPTOAPI_BLOB CRYPT_OBJID_BLOB;
 typedef CRYPTOAPI_BLOB CERT_NAME_BLOB;
 typedef CRYPTOAPI_BLOB CRYPT_HASH_BLOB;
 typedef CRYPTOAPI_BLOB CRYPT_DATA_BLOB;
 
-struct CRYPT_BIT_STRING_BLOB {
+typedef struct CRYPT_BIT_STRING_BLOB {
     DWORD cbData;
     BYTE* pbData;
     DWORD cUnusedBits;
-};
+} CRYPT_BIT_STRING_BLOB;
 
-struct CRYPT_ALGORITHM_IDENTIFIER {
+typedef struct CRYPT_ALGORITHM_IDENTIFIER {
     LPSTR pszObjId;
     CRYPT_OBJID_BLOB Parameters;
-};
+} CRYPT_ALGORITHM_IDENTIFIER;
 
-struct CERT_PUBLIC_KEY_INFO {
+typedef struct CERT_PUBLIC_KEY_INFO {
     CRYPT_ALGORITHM_IDENTIFIER Algorithm;
     CRYPT_BIT_STRING_BLOB PublicKey;
-};
+} CERT_PUBLIC_KEY_INFO;
 typedef CERT_PUBLIC_KEY_INFO* PCERT_PUBLIC_KEY_INFO;
 
 // 100-nanosecond intervals since 1 January 1601 (UTC).
-struct FILETIME {
+typedef struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
-};
+} FILETIME;
 
-struct CERT_EXTENSION {
+typedef struct CERT_EXTENSION {
     LPSTR pszObjId;
     BOOL fCritical;
     CRYPT_OBJID_BLOB Value;
-};
+} CERT_EXTENSION;
 typedef CERT_EXTENSION* PCERT_EXTENSION;
 
-struct CERT_INFO {
+typedef struct CERT_INFO {
     DWORD dwVersion;
     CRYPT_INTEGER_BLOB SerialNumber;  // little-endian, as CryptoAPI keeps integers
     CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
@@ -64,28 +64,28 @@ struct CERT_INFO {
     CRYPT_BIT_STRING_BLOB SubjectUniqueId;
     DWORD cExtension;
     PCERT_EXTENSION rgExtension;
-};
+} CERT_INFO;
 typedef CERT_INFO* PCERT_INFO;
 
-struct CERT_CONTEXT {
+typedef struct CERT_CONTEXT {
     DWORD dwCertEncodingType;
     BYTE* pbCertEncoded;
     DWORD cbCertEncoded;
     PCERT_INFO pCertInfo;
     HCERTSTORE hCertStore;
-};
+} CERT_CONTEXT;
 typedef CERT_CONTEXT* PCERT_CONTEXT;
 typedef const CERT_CONTEXT* PCCERT_CONTEXT;
 
-struct CRYPT_KEY_PROV_PARAM {
+typedef struct CRYPT_KEY_PROV_PARAM {
     DWORD dwParam;
     BYTE* pbData;
     DWORD cbData;
     DWORD dwFlags;
-};
+} CRYPT_KEY_PROV_PARAM;
 typedef CRYPT_KEY_PROV_PARAM* PCRYPT_KEY_PROV_PARAM;
 
-struct CRYPT_KEY_PROV_INFO {
+typedef struct CRYPT_KEY_PROV_INFO {
     LPWSTR pwszContainerName;
     LPWSTR pwszProvName;
     DWORD dwProvType;
@@ -93,7 +93,7 @@ struct CRYPT_KEY_PROV_INFO {
     DWORD cProvParam;
     PCRYPT_KEY_PROV_PARAM rgProvParam;
     DWORD dwKeySpec;
-};
+} CRYPT_KEY_PROV_INFO;
 typedef CRYPT_KEY_PROV_INFO* PCRYPT_KEY_PROV_INFO;
 
 // ---- certificate properties ----
@@ -126,13 +126,13 @@ typedef CRYPT_KEY_PROV_INFO* PCRYPT_KEY_PROV_INFO;
 #define szOID_RSA_RSA "1.2.840.113549.1.1.1"
 
 // ---- error codes ----
-#define E_INVALIDARG static_cast<HRESULT>(0x80070057L)
-#define CRYPT_E_NOT_FOUND static_cast<HRESULT>(0x80092004L)
-#define CRYPT_E_EXISTS static_cast<HRESULT>(0x80092005L)
-#define CRYPT_E_PENDING_CLOSE static_cast<HRESULT>(0x8009200FL)
-#define CRYPT_E_ASN1_EOD static_cast<HRESULT>(0x80093102L)
-#define CRYPT_E_ASN1_CORRUPT static_cast<HRESULT>(0x80093103L)
-#define CRYPT_E_ASN1_BADTAG static_cast<HRESULT>(0x8009310BL)
+#define E_INVALIDARG ((HRESULT)0x80070057L)
+#define CRYPT_E_NOT_FOUND ((HRESULT)0x80092004L)
+#define CRYPT_E_EXISTS ((HRESULT)0x80092005L)
+#define CRYPT_E_PENDING_CLOSE ((HRESULT)0x8009200FL)
+#define CRYPT_E_ASN1_EOD ((HRESULT)0x80093102L)
+#define CRYPT_E_ASN1_CORRUPT ((HRESULT)0x80093103L)
+#define CRYPT_E_ASN1_BADTAG ((HRESULT)0x8009310BL)
 
 // ---- crypt32: the certificate store ----
 // The stores live in the emulated registry, one key per certificate named for its SHA-1

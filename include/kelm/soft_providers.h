@@ -34,47 +34,47 @@
 #define BCRYPT_PAD_PSS 0x00000008
 #define BCRYPT_RSAPUBLIC_MAGIC 0x31415352  // "RSA1", also the magic of a CryptoAPI RSA public key
 
-struct BCRYPT_PKCS1_PADDING_INFO {
+typedef struct BCRYPT_PKCS1_PADDING_INFO {
     LPCWSTR pszAlgId;  // hash named in the DigestInfo; null signs or verifies the bare hash
-};
-struct BCRYPT_OAEP_PADDING_INFO {
+} BCRYPT_PKCS1_PADDING_INFO;
+typedef struct BCRYPT_OAEP_PADDING_INFO {
     LPCWSTR pszAlgId;
     PBYTE pbLabel;
     ULONG cbLabel;
-};
-struct BCRYPT_PSS_PADDING_INFO {
+} BCRYPT_OAEP_PADDING_INFO;
+typedef struct BCRYPT_PSS_PADDING_INFO {
     LPCWSTR pszAlgId;
     ULONG cbSalt;
-};
+} BCRYPT_PSS_PADDING_INFO;
 
 // Header of BCRYPT_RSAPUBLIC_BLOB; the public exponent and the modulus follow, big-endian.
-struct BCRYPT_RSAKEY_BLOB {
+typedef struct BCRYPT_RSAKEY_BLOB {
     ULONG Magic;
     ULONG BitLength;
     ULONG cbPublicExp;
     ULONG cbModulus;
     ULONG cbPrime1;
     ULONG cbPrime2;
-};
+} BCRYPT_RSAKEY_BLOB;
 
-struct BCryptBuffer {
+typedef struct BCryptBuffer {
     ULONG cbBuffer;
     ULONG BufferType;
     PVOID pvBuffer;
-};
-struct BCryptBufferDesc {
+} BCryptBuffer;
+typedef struct BCryptBufferDesc {
     ULONG ulVersion;
     ULONG cBuffers;
     BCryptBuffer* pBuffers;
-};
+} BCryptBufferDesc;
 typedef BCryptBuffer NCryptBuffer;
 typedef BCryptBufferDesc NCryptBufferDesc;
 
 // ---- error codes ----
-#define NTE_PROV_TYPE_NOT_DEF static_cast<HRESULT>(0x80090017L)
-#define NTE_KEYSET_NOT_DEF static_cast<HRESULT>(0x80090019L)
-#define NTE_PROV_TYPE_NO_MATCH static_cast<HRESULT>(0x8009001BL)
-#define NTE_PROV_DLL_NOT_FOUND static_cast<HRESULT>(0x8009001EL)
+#define NTE_PROV_TYPE_NOT_DEF ((HRESULT)0x80090017L)
+#define NTE_KEYSET_NOT_DEF ((HRESULT)0x80090019L)
+#define NTE_PROV_TYPE_NO_MATCH ((HRESULT)0x8009001BL)
+#define NTE_PROV_DLL_NOT_FOUND ((HRESULT)0x8009001EL)
 
 // ---- the CryptoAPI software provider (advapi32, and crypt32's public-key import) ----
 // Only verification contexts of PROV_RSA_FULL providers: this stand-in keeps no key
