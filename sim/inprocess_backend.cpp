@@ -75,6 +75,20 @@ void InProcessBackend::SetMute(const std::string& reader_name, bool mute) {
     if (Reader* reader = FindReader(reader_name)) reader->mute = mute;
 }
 
+void InProcessBackend::PullCardAfter(const std::string& reader_name, BYTE ins) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (Reader* reader = FindReader(reader_name)) {
+        reader->pull_armed = true;
+        reader->pull_after = ins;
+    }
+}
+
+SimCardPtr InProcessBackend::TakePulledCard(const std::string& reader_name) {
+    std::lock_guard<std::mutex> guard(lock_);
+    Reader* reader = FindReader(reader_name);
+    return reader ? std::move(reader->pulled) : SimCardPtr(nullptr, FreeSimCard);
+}
+
 std::vector<Exchange> InProcessBackend::Log() const {
     std::lock_guard<std::mutex> guard(lock_);
     return std::vector<Exchange>(log_.begin(), log_.end());
@@ -225,6 +239,12 @@ LONG InProcessBackend::Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* co
     }
     entry.response = answer;
     Record(std::move(entry));
+    if (reader->pull_armed && command_length > 1 && command[1] == reader->pull_after) {
+        reader->pull_armed = false;
+        ++reader->insertion;
+        CardPowerOff(*reader->card);
+        reader->pulled = std::move(reader->card);
+    }
     if (!response || *response_length < answer.size()) {
         *response_length = static_cast<DWORD>(answer.size());
         return SCARD_E_INSUFFICIENT_BUFFER;

@@ -6,8 +6,8 @@
 // (its PIN-verified state ends) and every other handle on it then gets SCARD_W_RESET_CARD; a
 // removed card gives SCARD_W_REMOVED_CARD to every handle that was connected to it.
 //
-// For tests: a forced status word or a truncated answer for the next command, a mute card, and a
-// log of every command and answer.
+// For tests: a forced status word or a truncated answer for the next command, a mute card, a
+// card pulled in the middle of a sequence, and a log of every command and answer.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +52,11 @@ public:
     // A mute card: every transmission fails with SCARD_E_TIMEOUT and a new connection with
     // SCARD_W_UNRESPONSIVE_CARD until unmuted.
     void SetMute(const std::string& reader, bool mute);
+    // The card is pulled right after it has carried out the next command with instruction `ins`
+    // (its answer still reaches the host): later commands find no card. TakePulledCard hands the
+    // card back, as it was when pulled, for inserting again.
+    void PullCardAfter(const std::string& reader, BYTE ins);
+    SimCardPtr TakePulledCard(const std::string& reader);
 
     // The most recent exchanges (at most kLogLimit), oldest first.
     static constexpr size_t kLogLimit = 100000;
@@ -80,6 +85,9 @@ private:
         bool truncate = false;
         size_t truncate_to = 0;
         bool mute = false;
+        bool pull_armed = false;
+        BYTE pull_after = 0;
+        SimCardPtr pulled{nullptr, FreeSimCard};
     };
     struct Handle {
         SCARDCONTEXT context;
