@@ -19,6 +19,15 @@ KELM_PROVIDER_EXPORT BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
                                                 DWORD dwFlags);
 KELM_PROVIDER_EXPORT BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
 
+// Keys made in the provider. CPGenKey: CALG_DES, CALG_3DES and CALG_3DES_112 session keys from
+// card randomness, or the container's AT_SIGNATURE / AT_KEYEXCHANGE key pair generated on the card
+// (NTE_EXISTS when the slot holds a key, NTE_PERM in a verify context). CPImportKey: a SIMPLEBLOB
+// unwrapped by the card with hPubKey or, when hPubKey is 0, the container's exchange key; a
+// PUBLICKEYBLOB for a slot of the context's container. Private key BLOBs: NTE_BAD_TYPE.
+KELM_PROVIDER_EXPORT BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen,
+                                             HCRYPTKEY hPubKey, DWORD dwFlags, HCRYPTKEY* phKey);
+
 // Hash objects.
 KELM_PROVIDER_EXPORT BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
                                               HCRYPTHASH* phHash);
@@ -54,6 +63,8 @@ typedef BOOL(WINAPI* PFN_CPAcquireContext)(HCRYPTPROV*, LPCSTR, DWORD, PVTablePr
 typedef BOOL(WINAPI* PFN_CPReleaseContext)(HCRYPTPROV, DWORD);
 typedef BOOL(WINAPI* PFN_CPGetProvParam)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
 typedef BOOL(WINAPI* PFN_CPSetProvParam)(HCRYPTPROV, DWORD, const BYTE*, DWORD);
+typedef BOOL(WINAPI* PFN_CPGenKey)(HCRYPTPROV, ALG_ID, DWORD, HCRYPTKEY*);
+typedef BOOL(WINAPI* PFN_CPImportKey)(HCRYPTPROV, const BYTE*, DWORD, HCRYPTKEY, DWORD, HCRYPTKEY*);
 typedef BOOL(WINAPI* PFN_CPCreateHash)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
 typedef BOOL(WINAPI* PFN_CPHashData)(HCRYPTPROV, HCRYPTHASH, const BYTE*, DWORD, DWORD);
 typedef BOOL(WINAPI* PFN_CPHashSessionKey)(HCRYPTPROV, HCRYPTHASH, HCRYPTKEY, DWORD);

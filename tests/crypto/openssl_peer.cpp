@@ -158,6 +158,19 @@ Bytes OpenSslCertificate(const CertificateRequest& request) {
     return der;
 }
 
+Bytes OpenSslEncryptRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const Bytes& message) {
+    EVP_PKEY* key = PublicKey(modulus, exponent);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    Bytes out(modulus.size());
+    size_t length = out.size();
+    const bool ok = EVP_PKEY_encrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                    EVP_PKEY_encrypt(ctx, out.data(), &length, message.data(), message.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    if (!ok) throw std::runtime_error("OpenSSL RSA encryption failed");
+    return out;
+}
+
 Bytes RandomBytes(size_t length, uint32_t seed) {
     std::mt19937 generator(seed);
     Bytes out(length);

@@ -38,6 +38,9 @@ struct CertificateRequest {
 };
 Bytes OpenSslCertificate(const CertificateRequest& request);
 
+// PKCS #1 v1.5 (block type 2) encryption with that public key; the result is big-endian.
+Bytes OpenSslEncryptRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const Bytes& message);
+
 Bytes RandomBytes(size_t length, uint32_t seed);
 Bytes FromHex(const std::string& hex);
 std::string ToHex(const uint8_t* data, size_t length);

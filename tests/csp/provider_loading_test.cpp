@@ -76,6 +76,11 @@ TEST(ProviderLoading, EntryPointsWorkThroughDlsym) {
     ASSERT_TRUE(acquire(&created, "loader-test", CRYPT_NEWKEYSET, nullptr)) << std::hex << GetLastError();
     EXPECT_EQ(ui.DialogCount(), 1u);
 
+    // A key pair made on the card, the PIN of the creation serving it.
+    HCRYPTKEY pair = 0;
+    EXPECT_TRUE(Symbol<PFN_CPGenKey>(library, "CPGenKey")(created, AT_SIGNATURE, 0, &pair)) << std::hex << GetLastError();
+    EXPECT_EQ(ui.DialogCount(), 1u);
+
     // Within 30 seconds the exported check re-sends this thread's PIN without a dialog.
     EXPECT_EQ(check(0), 1);
     EXPECT_EQ(ui.DialogCount(), 1u);
