@@ -19,6 +19,22 @@ KELM_PROVIDER_EXPORT BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
                                                 DWORD dwFlags);
 KELM_PROVIDER_EXPORT BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags);
 
+// User keys and key parameters. CPGetKeyParam follows the platform's buffer convention: with
+// pbData null only the size is reported; a buffer shorter than the value as *pdwDataLen states
+// it fails with ERROR_MORE_DATA and the needed size, and nothing is written. KP_CERTIFICATE reads
+// and writes the certificate the card keeps beside an RSA key (a slot without one: 0x8009200C).
+KELM_PROVIDER_EXPORT BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData,
+                                               DWORD* pdwDataLen, DWORD dwFlags);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData,
+                                               DWORD dwFlags);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey);
+
+// Key export: PUBLICKEYBLOB (the card's public key) or SIMPLEBLOB (a session key wrapped with the
+// container's exchange key, hPubKey); private keys never leave the card (NTE_BAD_TYPE).
+KELM_PROVIDER_EXPORT BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWORD dwBlobType,
+                                             DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen);
+
 // Keys made in the provider. CPGenKey: CALG_DES, CALG_3DES and CALG_3DES_112 session keys from
 // card randomness, or the container's AT_SIGNATURE / AT_KEYEXCHANGE key pair generated on the card
 // (NTE_EXISTS when the slot holds a key, NTE_PERM in a verify context). CPImportKey: a SIMPLEBLOB
@@ -53,6 +69,18 @@ KELM_PROVIDER_EXPORT BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCR
 KELM_PROVIDER_EXPORT BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD dwFlags,
                                              HCRYPTKEY* phKey);
 
+// Signatures and random bytes. Signatures are least significant byte first. CPSignHash with
+// pbSignature null reports the size and returns TRUE (last error ERROR_MORE_DATA); dwFlags 0x40
+// signs without asking for the PIN. CPVerifySignature checks 128-byte signatures of MD5 and
+// SHA-1 hashes only: the card knows no other DigestInfo.
+KELM_PROVIDER_EXPORT BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec,
+                                            LPCWSTR szDescription, DWORD dwFlags, BYTE* pbSignature,
+                                            DWORD* pdwSigLen);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignature,
+                                                   DWORD dwSigLen, HCRYPTKEY hPubKey, LPCWSTR szDescription,
+                                                   DWORD dwFlags);
+KELM_PROVIDER_EXPORT BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer);
+
 // Runs the PIN check on its own: kind 0 the PIN dialog (or PIN pad / recent PIN of this
 // thread), any other kind the retry dialog. 1 verified or confirmed, 2 cancelled, 1019 the
 // retry dialog's "type again", -1 no dialog could be shown, else the card's VERIFY status.
@@ -63,6 +91,11 @@ typedef BOOL(WINAPI* PFN_CPAcquireContext)(HCRYPTPROV*, LPCSTR, DWORD, PVTablePr
 typedef BOOL(WINAPI* PFN_CPReleaseContext)(HCRYPTPROV, DWORD);
 typedef BOOL(WINAPI* PFN_CPGetProvParam)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
 typedef BOOL(WINAPI* PFN_CPSetProvParam)(HCRYPTPROV, DWORD, const BYTE*, DWORD);
+typedef BOOL(WINAPI* PFN_CPGetUserKey)(HCRYPTPROV, DWORD, HCRYPTKEY*);
+typedef BOOL(WINAPI* PFN_CPGetKeyParam)(HCRYPTPROV, HCRYPTKEY, DWORD, BYTE*, DWORD*, DWORD);
+typedef BOOL(WINAPI* PFN_CPSetKeyParam)(HCRYPTPROV, HCRYPTKEY, DWORD, const BYTE*, DWORD);
+typedef BOOL(WINAPI* PFN_CPDestroyKey)(HCRYPTPROV, HCRYPTKEY);
+typedef BOOL(WINAPI* PFN_CPExportKey)(HCRYPTPROV, HCRYPTKEY, HCRYPTKEY, DWORD, DWORD, BYTE*, DWORD*);
 typedef BOOL(WINAPI* PFN_CPGenKey)(HCRYPTPROV, ALG_ID, DWORD, HCRYPTKEY*);
 typedef BOOL(WINAPI* PFN_CPImportKey)(HCRYPTPROV, const BYTE*, DWORD, HCRYPTKEY, DWORD, HCRYPTKEY*);
 typedef BOOL(WINAPI* PFN_CPCreateHash)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
@@ -74,4 +107,7 @@ typedef BOOL(WINAPI* PFN_CPDestroyHash)(HCRYPTPROV, HCRYPTHASH);
 typedef BOOL(WINAPI* PFN_CPEncrypt)(HCRYPTPROV, HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*, DWORD);
 typedef BOOL(WINAPI* PFN_CPDecrypt)(HCRYPTPROV, HCRYPTKEY, HCRYPTHASH, BOOL, DWORD, BYTE*, DWORD*);
 typedef BOOL(WINAPI* PFN_CPDeriveKey)(HCRYPTPROV, ALG_ID, HCRYPTHASH, DWORD, HCRYPTKEY*);
+typedef BOOL(WINAPI* PFN_CPSignHash)(HCRYPTPROV, HCRYPTHASH, DWORD, LPCWSTR, DWORD, BYTE*, DWORD*);
+typedef BOOL(WINAPI* PFN_CPVerifySignature)(HCRYPTPROV, HCRYPTHASH, const BYTE*, DWORD, HCRYPTKEY, LPCWSTR, DWORD);
+typedef BOOL(WINAPI* PFN_CPGenRandom)(HCRYPTPROV, DWORD, BYTE*);
 typedef int(WINAPI* PFN_DoCheckDialog)(DWORD);

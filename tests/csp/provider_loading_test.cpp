@@ -128,4 +128,58 @@ TEST(ProviderLoading, AProgramInCUsesTheSimulatedCardThatKelmPcscNames) {
     fs::remove_all(dir);
 }
 
+// Signing as an application does it: the card's key, a hash signed and checked on the card, the
+// public key, random bytes, and a refused call's reason read from the platform library.
+TEST(ProviderLoading, SigningEntryPointsWorkThroughDlsym) {
+    void* library = dlopen(KELM_PROVIDER_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto get_user_key = Symbol<PFN_CPGetUserKey>(library, "CPGetUserKey");
+    auto set_key_param = Symbol<PFN_CPSetKeyParam>(library, "CPSetKeyParam");
+    auto get_key_param = Symbol<PFN_CPGetKeyParam>(library, "CPGetKeyParam");
+    auto export_key = Symbol<PFN_CPExportKey>(library, "CPExportKey");
+    auto sign = Symbol<PFN_CPSignHash>(library, "CPSignHash");
+    auto verify = Symbol<PFN_CPVerifySignature>(library, "CPVerifySignature");
+    auto random = Symbol<PFN_CPGenRandom>(library, "CPGenRandom");
+    auto destroy_key = Symbol<PFN_CPDestroyKey>(library, "CPDestroyKey");
+    ASSERT_TRUE(get_user_key && set_key_param && get_key_param && export_key && sign && verify && random &&
+                destroy_key);
+
+    kelm::testing::ScopedSimCard card;
+    std::string error;
+    ASSERT_TRUE(kelm::sim::PutNewKey(card.card(), 0x8001, &error) &&
+                kelm::sim::AddContainer(card.card(), "signer", 0x8001, 0, &error)) << error;
+    kelm::test::ScopedInMemoryRegistry registry;
+    kelm::platform::ScriptedResponder ui;
+    kelm::platform::FakeClock clock;
+    kelm::platform::SetUiResponder(&ui);
+    kelm::platform::UseFakeClock(&clock);
+    ui.QueueDialogAction(kelm::platform::DialogAction{IDOK, kelm::testing::kSimPin});
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY key = 0;
+    HCRYPTHASH hash = 0;
+    const DWORD exportable = CRYPT_EXPORT;
+    DWORD permissions = 0, size = 4;
+    BYTE signature[128] = {};
+    ASSERT_TRUE(Symbol<PFN_CPAcquireContext>(library, "CPAcquireContext")(&prov, "signer", 0, nullptr) &&
+                get_user_key(prov, AT_SIGNATURE, &key) &&
+                Symbol<PFN_CPCreateHash>(library, "CPCreateHash")(prov, CALG_SHA1, 0, 0, &hash) &&
+                set_key_param(prov, key, KP_PERMISSIONS, reinterpret_cast<const BYTE*>(&exportable), 0) &&
+                get_key_param(prov, key, KP_PERMISSIONS, reinterpret_cast<BYTE*>(&permissions), &size, 0) &&
+                Symbol<PFN_CPSetHashParam>(library, "CPSetHashParam")(prov, hash, HP_HASHVAL, signature, 0))
+        << std::hex << GetLastError();
+    EXPECT_EQ(permissions, exportable);
+    size = sizeof signature;
+    ASSERT_TRUE(sign(prov, hash, AT_SIGNATURE, nullptr, 0, signature, &size)) << std::hex << GetLastError();
+    EXPECT_TRUE(verify(prov, hash, signature, size, key, nullptr, 0)) << std::hex << GetLastError();
+    size = 0;
+    EXPECT_TRUE(export_key(prov, key, 0, PUBLICKEYBLOB, 0, nullptr, &size) && size == 148);
+    EXPECT_TRUE(random(prov, sizeof signature, signature));
+    EXPECT_FALSE(random(prov ^ 0x10, sizeof signature, signature));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    EXPECT_TRUE(destroy_key(prov, key) && Symbol<PFN_CPDestroyHash>(library, "CPDestroyHash")(prov, hash) &&
+                Symbol<PFN_CPReleaseContext>(library, "CPReleaseContext")(prov, 0));
+    kelm::platform::UseFakeClock(nullptr);
+    kelm::platform::SetUiResponder(nullptr);
+}
+
 }  // namespace
