@@ -1,6 +1,6 @@
 // The provider's CryptoAPI entry points as the platform's loader finds them in
-// libKelmKSPv5.so, and the exported PIN check. C linkage, Windows calling convention and types;
-// includable from C and C++.
+// libKelmKSPv5.so or KelmKSPv5.dll, and the exported PIN check. C linkage, Windows calling
+// convention and types; includable from C and C++.
 #pragma once
 
 #include "kelm/windows_types.h"
@@ -8,7 +8,8 @@
 #ifndef _WIN32
 #define KELM_PROVIDER_EXPORT KELM_EXTERN_C __attribute__((visibility("default")))
 #else
-#define KELM_PROVIDER_EXPORT KELM_EXTERN_C __declspec(dllexport)
+// The DLL's module-definition file, made from the export list, decides what is exported.
+#define KELM_PROVIDER_EXPORT KELM_EXTERN_C
 #endif
 
 // Provider contexts.

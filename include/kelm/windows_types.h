@@ -316,12 +316,6 @@ typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 #define MB_ERR_INVALID_CHARS 0x00000008
 #define WC_ERR_INVALID_CHARS 0x00000080
 
-// ---- languages ----
-#define LANG_ID_ENGLISH_US 0x0409
-#define LANG_ID_CHINESE_TRADITIONAL 0x0404
-#define LANG_ID_CHINESE_SIMPLIFIED 0x0804
-#define LANG_ID_CHINESE_HONGKONG 0x0C04
-
 // ---- user interface ----
 #define MB_OK 0x00000000L
 #define MB_OKCANCEL 0x00000001L
@@ -496,20 +490,6 @@ typedef struct PROV_ENUMALGS_EX {
     CHAR szLongName[40];
 } PROV_ENUMALGS_EX;
 
-// The table the platform hands to CPAcquireContext (not used by the provider).
-typedef BOOL(WINAPI* CRYPT_VERIFY_IMAGE_A)(LPCSTR szImage, BYTE* pbSigData);
-typedef void(WINAPI* CRYPT_RETURN_HWND)(HWND* phWnd);
-typedef struct VTableProvStruc {
-    DWORD Version;
-    void* FuncVerifyImage;
-    void* FuncReturnhWnd;
-    DWORD dwProvType;
-    BYTE* pbContextInfo;
-    DWORD cbContextInfo;
-    LPSTR pszProvName;
-} VTableProvStruc;
-typedef VTableProvStruc* PVTableProvStruc;
-
 // ---- CNG constants ----
 #define NCRYPT_SILENT_FLAG 0x00000040
 #define NCRYPT_MACHINE_KEY_FLAG 0x00000020
@@ -539,3 +519,23 @@ typedef struct BCRYPT_INTERFACE_VERSION {
 } BCRYPT_INTERFACE_VERSION;
 
 #endif  // _WIN32
+
+// ---- on both platforms: what the Windows SDK headers do not declare ----
+
+// The system default languages whose texts the provider carries (MAKELANGID values).
+#define LANG_ID_ENGLISH_US 0x0409
+#define LANG_ID_CHINESE_TRADITIONAL 0x0404
+#define LANG_ID_CHINESE_SIMPLIFIED 0x0804
+#define LANG_ID_CHINESE_HONGKONG 0x0C04
+
+// The table the platform hands to CPAcquireContext (not used by the provider). Current SDK
+// headers leave it to the service-provider kit.
+typedef struct VTableProvStruc {
+    DWORD Version;
+    void* FuncVerifyImage;
+    void* FuncReturnhWnd;
+    DWORD dwProvType;
+    BYTE* pbContextInfo;
+    DWORD cbContextInfo;
+    LPSTR pszProvName;
+} VTableProvStruc, *PVTableProvStruc;

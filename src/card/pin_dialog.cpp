@@ -1,11 +1,11 @@
 // Obtaining the PIN: the PIN-pad reader, the calling thread's recent PIN, or the PIN dialog;
 // and the procedures of the PIN dialog and the retry dialog.
 #include <cstring>
-#include <string.h>
 
 #include "card/apdu_transport.h"
 #include "card/pin_verify.h"
 #include "card/reader_session.h"
+#include "crypto/secure_zero.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -84,7 +84,7 @@ INT_PTR CALLBACK PinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
             PinState& pin = Pin();
-            explicit_bzero(pin.CachedPin, sizeof pin.CachedPin);
+            crypto::SecureZero(pin.CachedPin, sizeof pin.CachedPin);
             GetDlgItemTextA(dialog, resources::IDC_PIN_EDIT, pin.CachedPin, static_cast<int>(sizeof pin.CachedPin));
             pin.CachedPin[kPinMaxLength] = '\0';
             EndDialog(dialog, IDOK);

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string.h>
 
 #include "card/apdu_transport.h"
 #include "card/reader_session.h"
+#include "crypto/secure_zero.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
 #include "resources/resources.h"
@@ -27,7 +27,7 @@ constexpr BYTE kFfPad = 0xFF;
 // the library is unloaded or the program ends.
 struct PinStateHolder {
     PinState state{};
-    ~PinStateHolder() { explicit_bzero(&state, sizeof state); }
+    ~PinStateHolder() { crypto::SecureZero(&state, sizeof state); }
 };
 
 PinStateHolder g_pin;
@@ -37,7 +37,7 @@ PinStateHolder g_pin;
 PinState& Pin() { return g_pin.state; }
 
 void ClearPinCache() {
-    explicit_bzero(g_pin.state.CachedPin, sizeof g_pin.state.CachedPin);
+    crypto::SecureZero(g_pin.state.CachedPin, sizeof g_pin.state.CachedPin);
     g_pin.state.CacheThread = 0;
     g_pin.state.CacheTime = 0;
 }
@@ -61,7 +61,7 @@ DWORD Card_VerifyPINCode(DWORD length, const char* pin) {
     platform::Trace("Card_VerifyPINCode() send");
     const DWORD status = Card_SendAPDU(0x00, kVerifyIns, kVerifyP1, kVerifyP2, static_cast<BYTE>(kPinMaxLength), &le,
                                        padded, response, 0);
-    explicit_bzero(padded, sizeof padded);
+    crypto::SecureZero(padded, sizeof padded);
     return status;
 }
 

@@ -1,5 +1,9 @@
-// Dialog templates 102 (PIN entry) and 131 (retry). The PIN dialog's texts are replaced at run
-// time by the localized ones; the resource itself carries the Traditional Chinese texts.
+// Dialog templates 102 (PIN entry) and 131 (retry) as the Linux platform runs them. The PIN
+// dialog's texts are replaced at run time by the localized ones; the resource itself carries
+// the Traditional Chinese texts.
+#include <iterator>
+
+#include "resources/resource_data.h"
 #include "resources/resources.h"
 
 namespace kelm::resources {
@@ -10,31 +14,28 @@ using platform::DialogTemplate;
 
 namespace {
 
-const DialogControl kPinControls[] = {
-    {IDC_PIN_EDIT, ControlKind::Edit, "", 7, 40, 90, 14, platform::kEditPassword | platform::kEditAutoHScroll},
-    {IDOK, ControlKind::DefPushButton, "確定", 106, 17, 50, 14, 0},
-    {-1, ControlKind::Icon, "103", 7, 15, 20, 20, 0},
-    {IDC_PIN_LABEL, ControlKind::Label, "密碼(6-16)位元 :", 31, 20, 65, 8, platform::kLabelRight},
-    {IDCANCEL, ControlKind::PushButton, "取消", 106, 40, 50, 14, 0},
-};
+// A control's text; an icon's is the number of its icon resource, written out.
+#define KELM_TEXT_OF_Edit(text) text
+#define KELM_TEXT_OF_DefPushButton(text) text
+#define KELM_TEXT_OF_PushButton(text) text
+#define KELM_TEXT_OF_Label(text) text
+#define KELM_TEXT_OF_Icon(number) KELM_NUMBER_TEXT(number)
+#define KELM_NUMBER_TEXT(number) #number
+#define KELM_CONTROL_ROW(kind, id, text, x, y, cx, cy, style) \
+    {id, ControlKind::kind, KELM_TEXT_OF_##kind(text), x, y, cx, cy, style},
 
-const DialogControl kRetryControls[] = {
-    {IDOK, ControlKind::DefPushButton, "換卡", 7, 55, 50, 14, 0},
-    {IDCANCEL, ControlKind::PushButton, "取消", 175, 55, 50, 14, 0},
-    {IDC_RETYPE_PIN, ControlKind::PushButton, "重敲密碼", 87, 55, 56, 14, 0},
-    {-1, ControlKind::Label, "IC卡格式不符合，或密碼不正確；請重新輸入密碼或置換IC卡", 6, 8, 218, 15, 0},
-    {-1, ControlKind::Label, "請注意，驗證密碼錯誤超過 (含) 3 次，卡片將被鎖住。", 8, 28, 210, 12, 0},
-    {IDC_RETRY_NOTE, ControlKind::Label, "", 96, 25, 14, 11, 0},
-};
+const DialogControl kPinControls[] = {KELM_PIN_CONTROLS(KELM_CONTROL_ROW)};
+const DialogControl kRetryControls[] = {KELM_RETRY_CONTROLS(KELM_CONTROL_ROW)};
 
 }  // namespace
 
-extern const DialogTemplate kDialogTable[] = {
-    {IDD_PIN, "晶片卡密碼驗證-KELM CSP V5", "細明體", 10, 163, 93, kPinControls,
-     sizeof(kPinControls) / sizeof(kPinControls[0])},
-    {IDD_RETRY, "  KELM CSP V5", "System", 10, 232, 78, kRetryControls,
-     sizeof(kRetryControls) / sizeof(kRetryControls[0])},
-};
-extern const size_t kDialogTableSize = sizeof(kDialogTable) / sizeof(kDialogTable[0]);
+// Each dialog row names its control list; these are the lists' tables.
+#define KELM_PIN_CONTROLS_TABLE kPinControls
+#define KELM_RETRY_CONTROLS_TABLE kRetryControls
+#define KELM_DIALOG_ROW(id, title, font, points, cx, cy, controls) \
+    {id, title, font, points, cx, cy, controls##_TABLE, std::size(controls##_TABLE)},
+
+extern const DialogTemplate kDialogTable[] = {KELM_DIALOGS(KELM_DIALOG_ROW)};
+extern const size_t kDialogTableSize = std::size(kDialogTable);
 
 }  // namespace kelm::resources

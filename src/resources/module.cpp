@@ -1,8 +1,13 @@
-// The module's resource section: the data resource 666, the version record, and the
-// registration of all resources with the platform under this module's handle.
+// The module's resources: the data resource 666, the version record, and the module handle the
+// texts and dialogs are loaded from. On Linux the tables are registered with the platform under
+// this module's handle; the Windows DLL carries them in its resource section instead.
 #include "resources/resources.h"
 
 #include "kelm/winapi.h"
+
+#ifdef _WIN32
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // the linker's name for the start of this module
+#endif
 
 namespace kelm::resources {
 
@@ -13,11 +18,15 @@ extern const size_t kDialogTableSize;
 
 namespace {
 
-// 00 11 22 ... FF nine times over. The platform's provider loader looks for it; the provider
-// itself never reads it.
+constexpr WORD kProviderDataWords[] = {KELM_PROVIDER_DATA_WORDS};
+static_assert(sizeof kProviderDataWords == kProviderDataSize);
+
+// The bytes of the data resource as the resource compiler lays out its words: low byte first.
 constexpr std::array<BYTE, kProviderDataSize> MakeProviderData() {
     std::array<BYTE, kProviderDataSize> data{};
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>((i % 16) * 0x11);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<BYTE>(kProviderDataWords[i / 2] >> (8 * (i % 2)));
+    }
     return data;
 }
 constexpr std::array<BYTE, kProviderDataSize> kProviderData = MakeProviderData();
@@ -27,20 +36,25 @@ const platform::DataResource kDataTable[] = {
 };
 
 const VersionRecord kVersion = {
-    {1, 0, 0, 5}, {1, 0, 0, 5}, "KelmKSPv5.dll", "KELMKSPV5", "KELM KSP V5",
+    {KELM_VERSION_NUMBERS}, {KELM_VERSION_NUMBERS}, KELM_ORIGINAL_FILENAME, KELM_FILE_DESCRIPTION, KELM_PRODUCT_NAME,
 };
 
 const platform::ModuleResources kResources = {
     kStringTable, kStringTableSize, kDialogTable, kDialogTableSize, kDataTable, 1,
 };
 
-HMODULE RegisterOnce() {
+#ifdef _WIN32
+HMODULE FindModule() { return reinterpret_cast<HMODULE>(&__ImageBase); }
+#else
+HMODULE FindModule() {
     HMODULE module = platform::ModuleHandleFromAddress(reinterpret_cast<const void*>(&kResources));
     platform::RegisterModuleResources(module, &kResources);
     return module;
 }
+#endif
 
-// The library's load-time step: record the module handle and make its resources known.
+// The library's load-time step: record the module handle (and, on Linux, make its resources
+// known to the platform).
 [[maybe_unused]] const HMODULE kLoadedModule = ModuleHandle();
 
 }  // namespace
@@ -50,7 +64,7 @@ const VersionRecord& Version() { return kVersion; }
 const std::array<BYTE, kProviderDataSize>& ProviderData() { return kProviderData; }
 
 HMODULE ModuleHandle() {
-    static const HMODULE module = RegisterOnce();
+    static const HMODULE module = FindModule();
     return module;
 }
 

@@ -1,6 +1,7 @@
 // The provider's resources: the string table, dialogs 102 and 131, the data resource 666 and
-// the version record. Held as data so that a Windows resource script can be generated from
-// the same tables; registered with the platform when the library loads.
+// the version record, described once in resource_data.h. On Linux they are tables registered
+// with the platform when the library loads; the Windows DLL carries them in its resource
+// section (KelmKSPv5.rc).
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 
 #include "kelm/windows_types.h"
 #include "platform/process/module_resources.h"
+#include "resources/resource_data.h"
 
 namespace kelm::resources {
 
@@ -28,16 +30,16 @@ constexpr UINT IDS_PIN_LOCKED = 230;
 constexpr UINT IDS_PIN_WRONG = 233;
 
 // Dialogs and their controls.
-constexpr int IDD_PIN = 102;
-constexpr int IDD_RETRY = 131;
-constexpr int IDI_CARD = 103;
-constexpr int IDC_PIN_EDIT = 1017;
-constexpr int IDC_PIN_LABEL = 1023;
-constexpr int IDC_RETYPE_PIN = 1019;
-constexpr int IDC_RETRY_NOTE = 1020;
+constexpr int IDD_PIN = KELM_IDD_PIN;
+constexpr int IDD_RETRY = KELM_IDD_RETRY;
+constexpr int IDI_CARD = KELM_IDI_CARD;
+constexpr int IDC_PIN_EDIT = KELM_IDC_PIN_EDIT;
+constexpr int IDC_PIN_LABEL = KELM_IDC_PIN_LABEL;
+constexpr int IDC_RETYPE_PIN = KELM_IDC_RETYPE_PIN;
+constexpr int IDC_RETRY_NOTE = KELM_IDC_RETRY_NOTE;
 
 constexpr int RT_RCDATA_TYPE = 10;
-constexpr int IDR_PROVIDER_DATA = 666;
+constexpr int IDR_PROVIDER_DATA = KELM_IDR_PROVIDER_DATA;
 constexpr size_t kProviderDataSize = 144;
 
 struct VersionRecord {

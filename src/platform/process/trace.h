@@ -6,6 +6,11 @@
 
 namespace kelm::platform {
 
+#ifdef _WIN32
+// The Windows DLL carries no platform layer: the sink is the hook alone, and discards.
+inline void Trace(const char*) {}
+#else
 KELM_PLATFORM_API void Trace(const char* label);
+#endif
 
 }  // namespace kelm::platform
