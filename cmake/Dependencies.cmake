@@ -1,3 +1,8 @@
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsDependencies.cmake)
+  return()
+endif()
+
 # mbed TLS 2.28 (Debian libmbedtls-dev): X.509 parsing, base64, SHA-256, and RSA in the card simulator.
 find_path(MBEDTLS_INCLUDE_DIR mbedtls/x509_crt.h REQUIRED)
 find_library(MBEDCRYPTO_LIBRARY mbedcrypto REQUIRED)
@@ -27,3 +32,6 @@ endif()
 if(KELM_BUILD_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+
+# What the provider links for the Windows interfaces it calls: their Linux stand-ins.
+set(KELM_PLATFORM_LIBRARIES kelmplatform)

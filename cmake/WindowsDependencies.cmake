@@ -1,0 +1,38 @@
+# Dependencies of the Windows build (the "windows" preset).
+#
+# mbed TLS is cross-built from Debian's own source package of the version the Linux build uses
+# (libmbedtls-dev), fetched with `apt-get source` and built once into the build tree; later
+# builds reuse it. Only the two libraries the provider and the card simulator link are built.
+include(ExternalProject)
+
+execute_process(COMMAND dpkg-query -W -f=\${Version} libmbedtls-dev
+                OUTPUT_VARIABLE KELM_MBEDTLS_VERSION RESULT_VARIABLE result)
+if(NOT result EQUAL 0 OR NOT KELM_MBEDTLS_VERSION)
+  message(FATAL_ERROR "libmbedtls-dev is not installed: its version names the source package to cross-build")
+endif()
+
+# Everything else waits for these libraries, so their build may use every core.
+cmake_host_system_information(RESULT cores QUERY NUMBER_OF_LOGICAL_CORES)
+set(mbedtls_dir ${CMAKE_BINARY_DIR}/mbedtls)
+set(mbedtls_libs ${mbedtls_dir}/build/library/libmbedx509.a ${mbedtls_dir}/build/library/libmbedcrypto.a)
+ExternalProject_Add(mbedtls_windows
+  PREFIX ${mbedtls_dir}
+  SOURCE_DIR ${mbedtls_dir}/source
+  BINARY_DIR ${mbedtls_dir}/build
+  DOWNLOAD_COMMAND ${CMAKE_COMMAND} -DPACKAGE=mbedtls -DVERSION=${KELM_MBEDTLS_VERSION}
+                   -DDEST=${mbedtls_dir}/source -P ${CMAKE_CURRENT_LIST_DIR}/FetchDebianSource.cmake
+  UPDATE_COMMAND ""
+  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} -DCMAKE_BUILD_TYPE=Release
+             -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF -DMBEDTLS_FATAL_WARNINGS=OFF
+             -DUSE_SHARED_MBEDTLS_LIBRARY=OFF -DUSE_STATIC_MBEDTLS_LIBRARY=ON
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target mbedx509 mbedcrypto --parallel ${cores}
+  INSTALL_COMMAND ""
+  BUILD_BYPRODUCTS ${mbedtls_libs})
+
+add_library(kelm_mbedtls INTERFACE)
+add_dependencies(kelm_mbedtls mbedtls_windows)
+target_include_directories(kelm_mbedtls SYSTEM INTERFACE ${mbedtls_dir}/source/include)
+target_link_libraries(kelm_mbedtls INTERFACE ${mbedtls_libs})
+
+# What the DLL imports instead of libkelmplatform.so: the Windows interfaces themselves.
+set(KELM_PLATFORM_LIBRARIES kernel32 advapi32 user32 winscard)
