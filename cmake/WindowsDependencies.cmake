@@ -34,5 +34,13 @@ add_dependencies(kelm_mbedtls mbedtls_windows)
 target_include_directories(kelm_mbedtls SYSTEM INTERFACE ${mbedtls_dir}/source/include)
 target_link_libraries(kelm_mbedtls INTERFACE ${mbedtls_libs})
 
+# nlohmann-json is header-only: the simulator's image code uses the host's copy (Debian
+# nlohmann-json3-dev) through a folder that holds just that, not the host's other headers.
+find_path(KELM_NLOHMANN_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/host-headers)
+file(CREATE_LINK ${KELM_NLOHMANN_INCLUDE}/nlohmann ${CMAKE_BINARY_DIR}/host-headers/nlohmann SYMBOLIC)
+add_library(kelm_nlohmann_json INTERFACE)
+target_include_directories(kelm_nlohmann_json SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/host-headers)
+
 # What the DLL imports instead of libkelmplatform.so: the Windows interfaces themselves.
 set(KELM_PLATFORM_LIBRARIES kernel32 advapi32 user32 winscard)

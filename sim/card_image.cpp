@@ -1,13 +1,7 @@
-// The card image: a JSON document with hexadecimal fields, saved atomically (write a new file
-// beside it, sync, then rename it over the image) so that a crash never leaves half an image
-// behind, and the lock that lets several processes share one image.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The card image: a JSON document with hexadecimal fields, and its reading from a file. Saving
+// and locking the file are the operating system's business (image_file_posix.cpp, and for the
+// Windows test double sim/winscard/image_file_windows.cpp).
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -372,84 +366,6 @@ bool LoadImage(const std::string& path, CardImage* image, std::string* error) {
         return false;
     }
     return true;
-}
-
-namespace {
-
-std::string Problem(const std::string& what, const std::string& path) { return what + " " + path + ": " + std::strerror(errno); }
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
-}  // namespace
-
-bool SaveImage(const std::string& path, const CardImage& image, std::string* error) {
-    // A fresh name that nobody can have planted a link at: mkstemp creates it exclusively.
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        if (error) *error = Problem("cannot write beside", path);
-        return false;
-    }
-    struct stat existing {};
-    const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0600;
-    std::string text = ImageToJson(image);
-    bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-    std::fill(text.begin(), text.end(), '\0');  // it holds the private keys
-    if (!ok && error) *error = Problem("cannot write", temporary);
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        if (error) *error = Problem("cannot write", temporary);
-    }
-    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ok = false;
-        if (error) *error = Problem("cannot replace", path);
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // The rename itself is made to last as well.
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder_fd >= 0) {
-        ::fsync(folder_fd);
-        ::close(folder_fd);
-    }
-    return true;
-}
-
-ImageLock::ImageLock(const std::string& image_path) {
-    if (image_path.empty()) return;
-    const std::string lock_path = image_path + ".lock";
-    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = Problem("cannot lock the card image with", lock_path);
-        return;
-    }
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            error = Problem("cannot lock the card image with", lock_path);
-            ::close(fd);
-            fd = -1;
-            return;
-        }
-    }
-}
-
-ImageLock::~ImageLock() {
-    if (fd >= 0) ::close(fd);  // the lock goes with the descriptor
 }
 
 }  // namespace kelm::sim

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -88,7 +89,8 @@ struct kelm::sim::SimCard {
 
 namespace kelm::sim {
 
-// Image file I/O (card_image.cpp).
+// Image file I/O (card_image.cpp; saving and locking in image_file_posix.cpp, or on Windows in
+// winscard/image_file_windows.cpp).
 bool LoadImage(const std::string& path, CardImage* image, std::string* error);
 // Writes a new file beside the image (created exclusively, never through a link), syncs it and
 // renames it over the image, keeping the image's file mode (0600 for a new image).
@@ -106,7 +108,7 @@ struct ImageLock {
     ImageLock& operator=(const ImageLock&) = delete;
     bool Held() const { return error.empty(); }
 
-    int fd = -1;
+    intptr_t handle = -1;  // the lock file: a descriptor, or on Windows a HANDLE
     std::string error;  // why the lock could not be taken; empty when held (or not needed)
 };
 
