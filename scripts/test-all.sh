@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian 12 machine and runs every test: the unit suites (debug
-# build), the end-to-end suites through the real pcscd and kelm-cardsim, and the unit suites
-# again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# build), the end-to-end suites through the real pcscd and kelm-cardsim, the unit suites again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows DLL (cross-built with
+# mingw-w64) under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,8 @@ fi
 cmake --preset asan
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -L unit -j"$jobs"
+
+scripts/install-windows-deps.sh
+cmake --preset windows
+cmake --build --preset windows -j"$jobs"
+ctest --preset windows -j"$jobs"
