@@ -42,5 +42,6 @@ file(CREATE_LINK ${KELM_NLOHMANN_INCLUDE}/nlohmann ${CMAKE_BINARY_DIR}/host-head
 add_library(kelm_nlohmann_json INTERFACE)
 target_include_directories(kelm_nlohmann_json SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/host-headers)
 
-# What the DLL imports instead of libkelmplatform.so: the Windows interfaces themselves.
-set(KELM_PLATFORM_LIBRARIES kernel32 advapi32 user32 winscard)
+# What the DLL imports instead of libkelmplatform.so: the Windows interfaces themselves (crypt32
+# and ncrypt for the key storage provider's certificate lookup and software-provider calls).
+set(KELM_PLATFORM_LIBRARIES kernel32 advapi32 user32 winscard crypt32 ncrypt)

@@ -75,22 +75,29 @@ Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, con
 
 namespace {
 
-EVP_PKEY* PublicKey(const Bytes& modulus, const Bytes& exponent) {
+// An RSA key from big-endian numbers; with `private_exponent` a key pair.
+EVP_PKEY* RsaKey(const Bytes& modulus, const Bytes& exponent, const Bytes* private_exponent = nullptr) {
     // OSSL_PARAM numbers are in the machine's byte order (little-endian here).
-    Bytes n(modulus.rbegin(), modulus.rend()), e(exponent.rbegin(), exponent.rend());
+    Bytes n(modulus.rbegin(), modulus.rend()), e(exponent.rbegin(), exponent.rend()), d;
+    if (private_exponent != nullptr) d.assign(private_exponent->rbegin(), private_exponent->rend());
     OSSL_PARAM params[] = {OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_RSA_N, n.data(), n.size()),
-                           OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_RSA_E, e.data(), e.size()), OSSL_PARAM_construct_end()};
+                           OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_RSA_E, e.data(), e.size()),
+                           OSSL_PARAM_construct_BN(OSSL_PKEY_PARAM_RSA_D, d.data(), d.size()), OSSL_PARAM_construct_end()};
+    if (private_exponent == nullptr) params[2] = OSSL_PARAM_construct_end();
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
     EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_fromdata_init(ctx) != 1 || EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) != 1) {
+    const int selection = private_exponent == nullptr ? EVP_PKEY_PUBLIC_KEY : EVP_PKEY_KEYPAIR;
+    if (EVP_PKEY_fromdata_init(ctx) != 1 || EVP_PKEY_fromdata(ctx, &key, selection, params) != 1) {
         key = nullptr;
     }
     EVP_PKEY_CTX_free(ctx);
     if (key == nullptr) {
-        throw std::runtime_error("OpenSSL refused the public key");
+        throw std::runtime_error("OpenSSL refused the key");
     }
     return key;
 }
+
+EVP_PKEY* PublicKey(const Bytes& modulus, const Bytes& exponent) { return RsaKey(modulus, exponent); }
 
 // The issuer of every test certificate: made once, kept for the life of the test program.
 EVP_PKEY* Issuer() {
@@ -168,6 +175,25 @@ Bytes OpenSslEncryptRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const 
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
     if (!ok) throw std::runtime_error("OpenSSL RSA encryption failed");
+    return out;
+}
+
+Bytes OpenSslDecryptRsa(const Bytes& modulus, const Bytes& exponent, const Bytes& private_exponent,
+                        const char* oaep_digest, const Bytes& ciphertext) {
+    EVP_PKEY* key = RsaKey(modulus, exponent, &private_exponent);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    Bytes out(modulus.size());
+    size_t length = out.size();
+    bool ok = EVP_PKEY_decrypt_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx, oaep_digest == nullptr ? RSA_PKCS1_PADDING : RSA_PKCS1_OAEP_PADDING) == 1;
+    if (ok && oaep_digest != nullptr) {
+        const EVP_MD* md = EVP_get_digestbyname(oaep_digest);
+        ok = md != nullptr && EVP_PKEY_CTX_set_rsa_oaep_md(ctx, md) == 1 && EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, md) == 1;
+    }
+    ok = ok && EVP_PKEY_decrypt(ctx, out.data(), &length, ciphertext.data(), ciphertext.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    out.resize(ok ? length : 0);
     return out;
 }
 

@@ -41,6 +41,12 @@ Bytes OpenSslCertificate(const CertificateRequest& request);
 // PKCS #1 v1.5 (block type 2) encryption with that public key; the result is big-endian.
 Bytes OpenSslEncryptRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const Bytes& message);
 
+// Decryption with a private key given as big-endian modulus, public and private exponent:
+// PKCS #1 v1.5 when `oaep_digest` is null, else OAEP with that digest ("SHA1", "SHA256") for
+// both the label hash and MGF1. Empty when OpenSSL refuses the ciphertext.
+Bytes OpenSslDecryptRsa(const Bytes& modulus, const Bytes& exponent, const Bytes& private_exponent,
+                        const char* oaep_digest, const Bytes& ciphertext);
+
 Bytes RandomBytes(size_t length, uint32_t seed);
 Bytes FromHex(const std::string& hex);
 std::string ToHex(const uint8_t* data, size_t length);

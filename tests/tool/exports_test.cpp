@@ -53,6 +53,7 @@ std::set<std::string> EntryPointsDefinedInTheCode() {
 TEST(ExportsTest, ProviderExportsExactlyTheEntryPointsTheCodeDefines) {
     const std::set<std::string> defined = EntryPointsDefinedInTheCode();
     ASSERT_EQ(defined.count("CPAcquireContext"), 1u) << "the code's exported functions were not found";
+    EXPECT_EQ(defined.count("GetKeyStorageInterface"), 1u) << "the key storage interface is not marked for export";
     EXPECT_EQ(DefinedDynamicSymbols(KELM_PROVIDER_PATH), defined);
 }
 

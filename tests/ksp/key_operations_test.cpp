@@ -1,0 +1,164 @@
+// Signing and decryption on the card, encryption and verification with the certificate found in
+// the "My" store: OpenSSL checks the signatures against the certificate's key and encrypts what
+// the card decrypts; the store walk passes over entries it cannot use.
+#include <algorithm>
+#include <string>
+
+#include "ksp_card.h"
+#include "platform/crypt32/cert_serialization.h"
+
+namespace kelm::ksp::testing {
+namespace {
+
+class KeyOperations : public KspCardTest {
+protected:
+    void Open(int type = 1, bool large = false, sim::CardProtocol protocol = sim::CardProtocol::T1) {
+        Insert(type, large, protocol);
+        provider_ = OpenProvider();
+        signer_ = OpenKey(provider_);
+        exchange_ = OpenKey(provider_, u"keys", AT_KEYEXCHANGE);
+    }
+    SECURITY_STATUS Sign(const Blob& hash, Blob* signature, DWORD capacity, void* padding = nullptr) {
+        signature->assign(capacity, 0);
+        DWORD length = 0;
+        const SECURITY_STATUS status = table_->SignHash(provider_, signer_, padding, const_cast<BYTE*>(hash.data()),
+                                                        DWORD(hash.size()), signature->data(), capacity, &length, 0);
+        signature->resize(status == 0 ? length : 0);
+        result_ = length;
+        return status;
+    }
+    SECURITY_STATUS Verify(const Blob& hash, const Blob& signature, DWORD flags = 0) {
+        return table_->VerifySignature(provider_, signer_, nullptr, const_cast<BYTE*>(hash.data()), DWORD(hash.size()),
+                                       const_cast<BYTE*>(signature.data()), DWORD(signature.size()), flags);
+    }
+    SECURITY_STATUS Cipher(bool encrypt, const Blob& input, Blob* output, DWORD capacity, DWORD flags,
+                           void* padding = nullptr) {
+        output->assign(capacity, 0);
+        DWORD length = 0;
+        const auto call = encrypt ? table_->Encrypt : table_->Decrypt;
+        const SECURITY_STATUS status = call(provider_, exchange_, const_cast<BYTE*>(input.data()), DWORD(input.size()),
+                                           padding, capacity == 0 ? nullptr : output->data(), capacity, &length, flags);
+        output->resize(status == 0 && capacity != 0 ? length : 0);
+        result_ = length;
+        return status;
+    }
+    // A store entry written as the registry holds it, bypassing the platform's checks.
+    void PutStoreEntry(const std::string& name, const Blob& blob) {
+        HKEY key = nullptr;
+        const std::string path = "Software\\Microsoft\\SystemCertificates\\My\\Certificates\\" + name;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+        EXPECT_EQ(RegSetValueExA(key, "Blob", 0, REG_BINARY, blob.data(), DWORD(blob.size())), 0);
+        RegCloseKey(key);
+    }
+
+    NCRYPT_PROV_HANDLE provider_ = 0;
+    NCRYPT_KEY_HANDLE signer_ = 0, exchange_ = 0;
+    DWORD result_ = 0;
+};
+
+TEST_F(KeyOperations, TheHashLengthChoosesTheDigestInfoAndTheVerificationAlgorithm) {
+    Open(6);
+    AddCertificate(0x8001, u"keys");
+    const auto [modulus, exponent] = PublicKey(0x8001);
+    for (const char* digest : {"MD5", "SHA1", "SHA256", "SHA384", "SHA512"}) {
+        const Blob hash = test::OpenSslDigest(digest, test::RandomBytes(40, 3));
+        Blob signature;
+        ASSERT_EQ(Sign(hash, &signature, 256), 0) << digest;
+        EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, digest, hash, signature)) << digest;
+        EXPECT_EQ(Verify(hash, signature), 0) << digest;
+        signature[5] ^= 1;
+        EXPECT_EQ(Verify(hash, signature), NTE_BAD_SIGNATURE) << digest;
+    }
+}
+
+TEST_F(KeyOperations, SignatureSizesHashLengthsAndPadding) {
+    Open();
+    const Blob sha1 = test::OpenSslDigest("SHA1", {1, 2, 3});
+    Blob signature;
+    EXPECT_EQ(Sign(Blob(7), &signature, 0), 0) << "a size query looks at no hash";
+    EXPECT_EQ(result_, 128u);
+    EXPECT_EQ(Sign(sha1, &signature, 127), ERROR_MORE_DATA);
+    EXPECT_EQ(result_, 128u);
+    EXPECT_EQ(ui_.DialogCount(), 0u);
+    EXPECT_EQ(Sign(Blob(28), &signature, 128), NTE_BAD_HASH) << "SHA-224 is refused after the PIN";
+    EXPECT_EQ(ui_.DialogCount(), 1u);
+    // The hash's length chooses the DigestInfo, whatever algorithm the padding names.
+    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+    ASSERT_EQ(Sign(sha1, &signature, 128, &padding), 0);
+    const auto [modulus, exponent] = PublicKey(0x8001);
+    EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, "SHA1", sha1, signature));
+    EXPECT_EQ(table_->SignHash(provider_, signer_, nullptr, nullptr, 20, signature.data(), 128, nullptr, 0),
+              NTE_INVALID_PARAMETER);
+}
+
+// The round trips themselves run in the table program; here the sizes, refusals and lookups.
+TEST_F(KeyOperations, CipherSizesRefusalsAndTheCertificateLookup) {
+    Open();
+    const auto [modulus, exponent] = PublicKey(0x8003);
+    const Blob message = test::RandomBytes(53, 5);
+    const Blob ciphertext = test::OpenSslEncryptRsaPkcs1(modulus, exponent, message);
+    Blob plain;
+    EXPECT_EQ(Cipher(false, ciphertext, &plain, 0, 0), 0);
+    EXPECT_EQ(result_, 128u);
+    EXPECT_EQ(Cipher(false, ciphertext, &plain, 100, 0), ERROR_MORE_DATA);
+    EXPECT_EQ(result_, 128u);
+    EXPECT_EQ(Cipher(false, ciphertext, &plain, 256, NCRYPT_PAD_OAEP_FLAG), 0) << "the padding flags change nothing";
+    EXPECT_EQ(plain, message);
+    EXPECT_EQ(Cipher(false, Blob(ciphertext.begin(), ciphertext.end() - 1), &plain, 256, 0), ERROR_MORE_DATA);
+    EXPECT_EQ(Cipher(false, Blob(256, 1), &plain, 128, 0), ERROR_MORE_DATA) << "longer than the output, never copied";
+    EXPECT_EQ(Cipher(false, ciphertext, &plain, 256, 0x100), NTE_BAD_FLAGS);
+
+    // No certificate names the container yet.
+    EXPECT_EQ(Cipher(true, message, &plain, 128, NCRYPT_PAD_PKCS1_FLAG), NTE_INVALID_HANDLE);
+    EXPECT_EQ(Verify(Blob(20), Blob(128), 0x1000), NTE_INVALID_HANDLE) << "the lookup comes before the flags";
+    AddCertificate(0x8003, u"keys", u"Another Provider");
+    Blob encrypted;
+    EXPECT_EQ(Cipher(true, message, &encrypted, 0, NCRYPT_PAD_PKCS1_FLAG), 0);
+    EXPECT_EQ(result_, 128u);
+    EXPECT_EQ(Cipher(true, message, &encrypted, 127, NCRYPT_PAD_PKCS1_FLAG), NTE_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Cipher(true, message, &encrypted, 128, NCRYPT_PAD_OAEP_FLAG), NTE_INVALID_PARAMETER) << "no OAEP hash";
+    EXPECT_EQ(Cipher(true, message, &encrypted, 128, 0x100), NTE_BAD_FLAGS);
+}
+
+TEST_F(KeyOperations, TheStoreWalkPassesOverEntriesItCannotUse) {
+    Open();
+    const auto [modulus, exponent] = PublicKey(0x8003);
+    const Blob der = test::OpenSslCertificate({modulus, exponent});
+    platform::KeyProvInfo info;
+    info.container = u"keys";
+    Blob property = platform::EncodeKeyProvInfo(info);
+    property[0] = 0xF0;  // the container name's offset points past the value
+    PutStoreEntry("00-malformed-property", platform::WriteCertificateBlob({{{CERT_KEY_PROV_INFO_PROP_ID, property}}, der}));
+    Blob lying = der;
+    lying[3] += 1;  // the outer DER length claims one byte more than there is
+    info.container = u"keys";
+    PutStoreEntry("01-lying-length",
+                  platform::WriteCertificateBlob({{{CERT_KEY_PROV_INFO_PROP_ID, platform::EncodeKeyProvInfo(info)}}, lying}));
+    Blob encrypted;
+    EXPECT_EQ(Cipher(true, Blob(10, 1), &encrypted, 128, NCRYPT_PAD_PKCS1_FLAG), NTE_INVALID_HANDLE);
+    AddCertificate(0x8001, u"other");
+    AddCertificate(0x8003, u"keys");
+    ASSERT_EQ(Cipher(true, Blob(10, 1), &encrypted, 128, NCRYPT_PAD_PKCS1_FLAG), 0);
+    Blob plain;
+    EXPECT_EQ(Cipher(false, encrypted, &plain, 128, 0), 0) << "the certificate of the right key was taken";
+    EXPECT_EQ(plain, Blob(10, 1));
+}
+
+TEST_F(KeyOperations, KeysAreNeverExportedAndTheRestIsNotSupported) {
+    Open();
+    DWORD size = 0;
+    const struct { const char16_t* blob; DWORD flags; SECURITY_STATUS status; } cases[] = {
+        {u"RSAPUBLICBLOB", 0, NTE_NOT_SUPPORTED}, {u"PUBLICBLOB", 0, NTE_NOT_SUPPORTED},
+        {u"PKCS8_PRIVATEKEY", 0, NTE_NOT_SUPPORTED}, {u"RSAPUBLICBLOB ", 0, NTE_INVALID_PARAMETER},
+        {nullptr, 0, NTE_INVALID_PARAMETER}, {u"RSAPUBLICBLOB", NCRYPT_SILENT_FLAG, NTE_BAD_FLAGS},
+        {u"nothing", NCRYPT_SILENT_FLAG, NTE_BAD_FLAGS}, {u"nothing", NCRYPT_EXPORT_LEGACY_FLAG, NTE_NOT_SUPPORTED}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(table_->ExportKey(provider_, signer_, 0, c.blob, nullptr, nullptr, 0, &size, c.flags), c.status);
+    }
+    EXPECT_EQ(table_->ImportKey(provider_, 0, u"RSAPUBLICBLOB", nullptr, nullptr, nullptr, 0, 0), NTE_NOT_SUPPORTED);
+    EXPECT_EQ(table_->PromptUser(provider_, signer_, nullptr, 0), NTE_NOT_SUPPORTED);
+    EXPECT_EQ(table_->SecretAgreement(provider_, signer_, signer_, nullptr, 0), NTE_NOT_SUPPORTED);
+}
+
+}  // namespace
+}  // namespace kelm::ksp::testing

@@ -1,0 +1,175 @@
+// The function table, the registration record, opening and freeing the provider, and the
+// refusal of every handle that is not a live record of the kind a function expects.
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "ksp/ksp_functions.h"
+#include "ksp/ksp_objects.h"
+#include "ksp_card.h"
+
+namespace kelm::ksp::testing {
+namespace {
+
+TEST(KeyStorageTable, SlotsHoldTheFunctionsInTableOrder) {
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* table = nullptr;
+    ASSERT_EQ(GetKeyStorageInterface(u"anything", &table, 7), 0);
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* again = nullptr;
+    ASSERT_EQ(GetKeyStorageInterface(nullptr, &again, 0), 0);
+    EXPECT_EQ(table, again);
+    EXPECT_NE(GetKeyStorageInterface(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(table->Version.MajorVersion, 1);
+    EXPECT_EQ(table->Version.MinorVersion, 0);
+    const void* expected[] = {
+        reinterpret_cast<void*>(KELMKSPOpenProvider),    reinterpret_cast<void*>(KELMKSPOpenKey),
+        reinterpret_cast<void*>(KELMKSPCreatePersistedKey), reinterpret_cast<void*>(KELMKSPGetProviderProperty),
+        reinterpret_cast<void*>(KELMKSPGetKeyProperty),  reinterpret_cast<void*>(KELMKSPSetProviderProperty),
+        reinterpret_cast<void*>(KELMKSPSetKeyProperty),  reinterpret_cast<void*>(KELMKSPFinalizeKey),
+        reinterpret_cast<void*>(KELMKSPDeleteKey),       reinterpret_cast<void*>(KELMKSPFreeProvider),
+        reinterpret_cast<void*>(KELMKSPFreeKey),         reinterpret_cast<void*>(KELMKSPFreeBuffer),
+        reinterpret_cast<void*>(KELMKSPEncrypt),         reinterpret_cast<void*>(KELMKSPDecrypt),
+        reinterpret_cast<void*>(KELMKSPIsAlgSupported),  reinterpret_cast<void*>(KELMKSPEnumAlgorithms),
+        reinterpret_cast<void*>(KELMKSPEnumKeys),        reinterpret_cast<void*>(KELMKSPImportKey),
+        reinterpret_cast<void*>(KELMKSPExportKey),       reinterpret_cast<void*>(KELMKSPSignHash),
+        reinterpret_cast<void*>(KELMKSPVerifySignature), reinterpret_cast<void*>(KELMKSPPromptUser),
+        reinterpret_cast<void*>(KELMKSPNotifyChangeKey), reinterpret_cast<void*>(KELMKSPSecretAgreement),
+        reinterpret_cast<void*>(KELMKSPDeriveKey),       reinterpret_cast<void*>(KELMKSPFreeSecret),
+    };
+    static_assert(sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == sizeof(BCRYPT_INTERFACE_VERSION) + 4 + 26 * sizeof(void*));
+    void* slots[26];
+    std::memcpy(slots, reinterpret_cast<const BYTE*>(table) + 8, sizeof slots);
+    for (size_t i = 0; i < 26; ++i) EXPECT_EQ(slots[i], expected[i]) << "slot " << i + 1;
+
+    const CRYPT_PROVIDER_REG& registration = ProviderRegistration();
+    ASSERT_EQ(registration.cAliases, 2u);
+    EXPECT_EQ(std::u16string(registration.rgpszAliases[0]), u"KELM CSP V5");
+    EXPECT_EQ(std::u16string(registration.rgpszAliases[1]), u"KELM CSP V1");
+    EXPECT_EQ(registration.pKM, nullptr);
+    const CRYPT_IMAGE_REG& image = *registration.pUM;
+    EXPECT_EQ(std::u16string(image.pszImage), u"test_ksp") << "this program's file name, without its directory";
+    ASSERT_EQ(image.cInterfaces, 1u);
+    EXPECT_EQ(image.rgpInterfaces[0]->dwInterface, 0x00010001u);
+    EXPECT_EQ(image.rgpInterfaces[0]->dwFlags, 1u);
+    ASSERT_EQ(image.rgpInterfaces[0]->cFunctions, 1u);
+    EXPECT_EQ(std::u16string(image.rgpInterfaces[0]->rgpszFunctions[0]), u"KEY_STORAGE");
+}
+
+class ProviderObjects : public KspCardTest {};
+
+TEST_F(ProviderObjects, OnlyTheRegisteredNamesOpenAndARefusalDropsTheConnection) {
+    Insert();
+    const std::u16string long_name(254, u'K'), longer_name(255, u'K');
+    const struct { const char16_t* name; SECURITY_STATUS status; } cases[] = {
+        {u"KELM Smart Card Key Storage Provider", 0}, {u"KELM CSP V5", 0}, {u"KELM CSP V1", 0},
+        {u"kelm csp v5", NTE_INVALID_PARAMETER}, {u"KELM CSP V5 ", NTE_INVALID_PARAMETER},
+        {nullptr, NTE_INVALID_PARAMETER}, {long_name.c_str(), NTE_INVALID_PARAMETER},
+        {longer_name.c_str(), NTE_INVALID_PARAMETER}};
+    for (const auto& c : cases) {
+        NCRYPT_PROV_HANDLE provider = 0x55;
+        EXPECT_EQ(table_->OpenProvider(&provider, c.name, 0), c.status);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(c.status));
+        if (c.status == 0) {
+            EXPECT_NE(provider, 0x55u);
+            EXPECT_NE(card::Session().Card, 0u) << "the session is up";
+            EXPECT_EQ(table_->FreeProvider(provider), 0);
+        } else {
+            EXPECT_EQ(provider, 0x55u) << "nothing written";
+        }
+    }
+    OpenProvider();
+    ASSERT_NE(card::Session().Card, 0u);
+    NCRYPT_PROV_HANDLE refused = 0;
+    EXPECT_EQ(table_->OpenProvider(&refused, u"other", 0), NTE_INVALID_PARAMETER);
+    EXPECT_EQ(card::Session().Card, 0u) << "a refused name still drops the card connection";
+
+    sim_->backend().RemoveCard(kelm::testing::kSimReaderName);
+    NCRYPT_PROV_HANDLE none = 0x77;
+    EXPECT_EQ(table_->OpenProvider(&none, KELM_KSP_NAME, NCRYPT_SILENT_FLAG), 1);
+    EXPECT_EQ(none, 0x77u);
+}
+
+TEST_F(ProviderObjects, FreeingOneProviderEndsTheSessionOfAll) {
+    Insert();
+    const NCRYPT_PROV_HANDLE first = OpenProvider(), second = OpenProvider();
+    const NCRYPT_KEY_HANDLE key = OpenKey(second);
+    const Blob hash(20, 1);
+    Blob signature(128);
+    DWORD length = 0;
+    EXPECT_EQ(table_->SignHash(second, key, nullptr, const_cast<BYTE*>(hash.data()), 20, signature.data(), 128, &length, 0), 0);
+    EXPECT_EQ(ui_.DialogCount(), 1u);
+    const DWORD slept = clock_.total_slept_ms;
+    EXPECT_EQ(table_->FreeProvider(first), 0);
+    providers_.erase(providers_.begin());
+    EXPECT_GE(clock_.total_slept_ms - slept, 1000u);
+    EXPECT_EQ(card::Session().PinVerified, 0);
+    // The other handle stays valid; its next signature reconnects and asks for the PIN again.
+    clock_.now_ms += 60000;
+    ui_.QueueDialogAction(platform::DialogAction{IDOK, kelm::testing::kSimPin});
+    EXPECT_EQ(table_->SignHash(second, key, nullptr, const_cast<BYTE*>(hash.data()), 20, signature.data(), 128, &length, 0), 0);
+    EXPECT_EQ(ui_.DialogCount(), 2u);
+}
+
+TEST_F(ProviderObjects, ForgedFreedAndCrossTypeHandlesAreRefusedBeforeAnythingElse) {
+    Insert();
+    const NCRYPT_PROV_HANDLE provider = OpenProvider();
+    const NCRYPT_KEY_HANDLE key = OpenKey(provider);
+    NCRYPT_PROV_HANDLE freed = 0;
+    ASSERT_EQ(table_->OpenProvider(&freed, KELM_KSP_NAME, 0), 0);
+    NCRYPT_KEY_HANDLE freed_key = OpenKey(freed);
+    ASSERT_EQ(table_->FreeKey(freed, freed_key), 0);
+    ASSERT_EQ(table_->FreeProvider(freed), 0);
+    // A copy of a live record carries the right length and magic, at an address never handed out.
+    alignas(16) BYTE forged[4096];
+    std::memcpy(forged, reinterpret_cast<const void*>(provider), sizeof(KSP_PROVIDER));
+    std::memcpy(forged + sizeof forged / 2, reinterpret_cast<const void*>(key), sizeof(KSP_KEY));
+    const auto forged_provider = reinterpret_cast<NCRYPT_PROV_HANDLE>(forged);
+    const auto forged_key = reinterpret_cast<NCRYPT_KEY_HANDLE>(forged + sizeof forged / 2);
+
+    BYTE buffer[300] = {};
+    DWORD size = 0;
+    PVOID state = nullptr;
+    NCryptKeyName* name = nullptr;
+    NCryptAlgorithmName* algorithms = nullptr;
+    const std::function<SECURITY_STATUS(NCRYPT_PROV_HANDLE)> with_provider[] = {
+        [&](auto p) { return table_->OpenKey(p, nullptr, nullptr, 0, 0); },
+        [&](auto p) { return table_->CreatePersistedKey(p, nullptr, nullptr, nullptr, 0, 0); },
+        [&](auto p) { return table_->GetProviderProperty(p, nullptr, nullptr, 0, nullptr, 0); },
+        [&](auto p) { return table_->SetProviderProperty(p, nullptr, nullptr, 0, 0); },
+        [&](auto p) { return table_->FreeProvider(p); },
+        [&](auto p) { return table_->IsAlgSupported(p, nullptr, 0); },
+        [&](auto p) { return table_->EnumAlgorithms(p, 0, &size, &algorithms, 0); },
+        [&](auto p) { return table_->EnumKeys(p, nullptr, &name, &state, 0); },
+        [&](auto p) { return table_->ImportKey(p, 0, nullptr, nullptr, nullptr, nullptr, 0, 0); },
+        [&](auto p) { return table_->NotifyChangeKey(p, nullptr, 0); },
+        [&](auto p) { return table_->SecretAgreement(p, 0, 0, nullptr, 0); },
+        [&](auto p) { return table_->DeriveKey(p, 0, nullptr, nullptr, nullptr, 0, nullptr, 0); },
+        [&](auto p) { return table_->FreeSecret(p, 0); },
+    };
+    const std::function<SECURITY_STATUS(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE)> with_key[] = {
+        [&](auto p, auto k) { return table_->GetKeyProperty(p, k, nullptr, nullptr, 0, nullptr, 0); },
+        [&](auto p, auto k) { return table_->SetKeyProperty(p, k, nullptr, nullptr, 0, 0); },
+        [&](auto p, auto k) { return table_->FinalizeKey(p, k, 0); },
+        [&](auto p, auto k) { return table_->DeleteKey(p, k, 0); },
+        [&](auto p, auto k) { return table_->FreeKey(p, k); },
+        [&](auto p, auto k) { return table_->Encrypt(p, k, nullptr, 0, nullptr, buffer, 300, &size, 0x1000); },
+        [&](auto p, auto k) { return table_->Decrypt(p, k, nullptr, 0, nullptr, buffer, 300, &size, 0x1000); },
+        [&](auto p, auto k) { return table_->ExportKey(p, k, 0, nullptr, nullptr, buffer, 300, nullptr, 0x40); },
+        [&](auto p, auto k) { return table_->SignHash(p, k, nullptr, buffer, 20, buffer, 300, &size, 0); },
+        [&](auto p, auto k) { return table_->VerifySignature(p, k, nullptr, nullptr, 0, nullptr, 0, 0x1000); },
+        [&](auto p, auto k) { return table_->PromptUser(p, k, nullptr, 0); },
+    };
+    const NCRYPT_PROV_HANDLE bad_providers[] = {0, freed, forged_provider, key, 1};
+    for (const auto& call : with_provider) {
+        for (NCRYPT_PROV_HANDLE bad : bad_providers) EXPECT_EQ(call(bad), NTE_INVALID_HANDLE) << std::hex << bad;
+    }
+    const NCRYPT_KEY_HANDLE bad_keys[] = {0, freed_key, forged_key, provider, 1};
+    for (const auto& call : with_key) {
+        for (NCRYPT_PROV_HANDLE bad : bad_providers) EXPECT_EQ(call(bad, key), NTE_INVALID_HANDLE);
+        for (NCRYPT_KEY_HANDLE bad : bad_keys) EXPECT_EQ(call(provider, bad), NTE_INVALID_HANDLE) << std::hex << bad;
+    }
+    EXPECT_EQ(buffer[0], 0) << "nothing was written";
+    EXPECT_EQ(ui_.DialogCount(), 0u) << "no PIN was asked for";
+}
+
+}  // namespace
+}  // namespace kelm::ksp::testing
