@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the provider and shows it at work on the embedded simulated card, through the same
-# entry points an application calls: the texts, the algorithm table, a container created,
-# listed and deleted, and the PIN checked. Non-interactive: the PIN comes from the environment.
-# The card image and the registry files live in a temporary directory that is removed at the end.
+# entry points an application calls: a document signed with the card's key and the signature
+# checked by kelm-tool and by OpenSSL, a certificate for the card's key written to the card and
+# read back, then the texts, the algorithm table, containers created, listed and deleted, and
+# the PIN checked. Non-interactive: the PIN comes from the environment. The card image, the
+# registry files and the documents live in a temporary directory that is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,7 +35,44 @@ step() {
 
 echo
 echo "== KELM CSP V5 on an embedded simulated card (image $card, PIN $KELM_DEMO_PIN) =="
-step card new "$card"
+step card new "$card" --container alice
+cd "$work"
+echo "The quarterly report, final version." >report.txt
+
+echo
+echo "-- Signing a document with the card's key (SHA-256) and checking the signature --"
+step sign --container alice --hash sha256 --out report.sig report.txt "${on_card[@]}"
+step verify --container alice --hash sha256 --signature report.sig report.txt "${on_card[@]}"
+step pubkey --container alice --out alice.pem "${on_card[@]}"
+echo
+echo "\$ openssl dgst -sha256 -verify alice.pem -signature report.sig report.txt"
+openssl dgst -sha256 -verify alice.pem -signature report.sig report.txt
+step sign --container alice --hash sha1 --format base64 --out report.sha1.b64 report.txt "${on_card[@]}"
+step verify --container alice --hash sha1 --format base64 --signature report.sha1.b64 report.txt "${on_card[@]}"
+
+echo
+echo "-- A certificate for the card's key, stored on the card and read back --"
+echo "\$ openssl req -x509 ... (a demonstration CA)"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -subj "/CN=KELM demo CA" -days 30 -out ca.pem 2>/dev/null
+# Version 3 (with extensions): the card finds the validity dates behind the version field.
+printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\n' >alice.ext
+echo "\$ openssl x509 -new -force_pubkey alice.pem -CA ca.pem -CAkey ca.key -extfile alice.ext ... -out alice.crt"
+openssl x509 -new -subj "/CN=Alice Subscriber" -force_pubkey alice.pem -CA ca.pem -CAkey ca.key -days 30 \
+  -extfile alice.ext -outform DER -out alice.crt
+step --card "sim:$card" cert write --container alice alice.crt
+step --card "sim:$card" cert read --container alice --out alice.back.crt
+echo
+echo "\$ cmp alice.crt alice.back.crt && echo same bytes"
+cmp alice.crt alice.back.crt && echo "same bytes"
+step --card "sim:$card" cert read --container alice --pem --out alice.back.pem
+echo
+echo "\$ openssl verify -CAfile ca.pem alice.back.pem; openssl x509 -in alice.back.pem -noout -subject -enddate"
+openssl verify -CAfile ca.pem alice.back.pem
+openssl x509 -in alice.back.pem -noout -subject -enddate
+cd - >/dev/null
+
+echo
+echo "-- The provider's texts, algorithms and containers --"
 step strings --lang en
 step --card "sim:$card" algorithms
 step create-container demo-signing "${on_card[@]}"

@@ -1,0 +1,252 @@
+// Keys, hashes, public keys and whole files for the key commands.
+#include "card_keys.h"
+
+#include <mbedtls/base64.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/rsa.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "kelm/csp.h"
+#include "kelm/winapi.h"
+#include "output.h"
+#include "provider_call.h"
+
+namespace kelm::tool {
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+
+struct HashName {
+    const char* name;
+    ALG_ID algid;
+    mbedtls_md_type_t md;  // for the check in software
+};
+constexpr HashName kHashes[] = {
+    {"md5", CALG_MD5, MBEDTLS_MD_MD5},          {"sha1", CALG_SHA1, MBEDTLS_MD_SHA1},
+    {"sha256", CALG_SHA_256, MBEDTLS_MD_SHA256}, {"sha384", CALG_SHA_384, MBEDTLS_MD_SHA384},
+    {"sha512", CALG_SHA_512, MBEDTLS_MD_SHA512}, {"ssl3-shamd5", CALG_SSL3_SHAMD5, MBEDTLS_MD_NONE},
+};
+
+const HashName& HashNamed(const std::string& name) {
+    for (const HashName& hash : kHashes) {
+        if (name == hash.name) return hash;
+    }
+    Fail(kExitUsage, "unknown hash '" + Printable(name) + "'");
+}
+
+// A provider hash object, destroyed unless handed on.
+struct HashHandle {
+    HCRYPTPROV provider;
+    HCRYPTHASH handle = 0;
+    HashHandle(HCRYPTPROV prov, const HashName& hash) : provider(prov) {
+        if (CPCreateHash(prov, hash.algid, 0, 0, &handle)) return;
+        if (GetLastError() == static_cast<DWORD>(NTE_BAD_ALGID)) {
+            Fail(std::string(hash.name) + ": " + ErrorText(GetLastError()) +
+                 ": the provider hashes and signs with md5, sha1, sha256 and ssl3-shamd5 only");
+        }
+        FailCall(std::string("creating a ") + hash.name + " hash");
+    }
+    ~HashHandle() {
+        if (handle != 0) CPDestroyHash(provider, handle);
+    }
+    HashHandle(const HashHandle&) = delete;
+    HashHandle& operator=(const HashHandle&) = delete;
+    void Feed(const Bytes& data) const {
+        if (!CPHashData(provider, handle, data.data(), static_cast<DWORD>(data.size()), 0)) FailCall("hashing");
+    }
+};
+
+Bytes HashValue(HCRYPTPROV provider, HCRYPTHASH hash) {
+    Bytes value(64);
+    DWORD size = static_cast<DWORD>(value.size());
+    if (!CPGetHashParam(provider, hash, HP_HASHVAL, value.data(), &size, 0)) FailCall("reading the hash value");
+    value.resize(size);
+    return value;
+}
+
+// The file, or standard input for "-"; closed when it goes.
+struct Input {
+    std::FILE* file;
+    std::string path;
+    explicit Input(const std::string& name) : file(name == "-" ? stdin : std::fopen(name.c_str(), "rb")), path(name) {
+        if (file == nullptr) Fail("cannot read " + Printable(name) + ": " + std::strerror(errno));
+    }
+    ~Input() {
+        if (file != stdin) std::fclose(file);
+    }
+    // The next chunk; empty at the end.
+    Bytes Next() {
+        Bytes chunk(kReadChunk);
+        chunk.resize(std::fread(chunk.data(), 1, chunk.size(), file));
+        if (chunk.empty() && std::ferror(file)) Fail("cannot read " + Printable(path) + ": " + std::strerror(errno));
+        return chunk;
+    }
+};
+
+}  // namespace
+
+DWORD KeyChoice::KeySpec() const { return key == "exchange" ? AT_KEYEXCHANGE : AT_SIGNATURE; }
+
+std::string KeyChoice::Describe() const { return "the " + key + " key of '" + Printable(container) + "'"; }
+
+void AddKeyOptions(CLI::App& command, KeyChoice* choice) {
+    command.add_option("--container", choice->container, "the key container")->type_name("NAME")->required();
+    command.add_option("--key", choice->key, "the container's signature key (the default) or exchange key")
+        ->type_name("signature|exchange")
+        ->check(CLI::IsMember({"signature", "exchange"}).description(""));
+}
+
+void AddHashOption(CLI::App& command, std::string* hash) {
+    std::vector<std::string> names;
+    for (const HashName& name : kHashes) names.emplace_back(name.name);
+    command.add_option("--hash", *hash, "the hash signed")
+        ->type_name("md5|sha1|sha256|sha384|sha512|ssl3-shamd5")
+        ->required()
+        ->check(CLI::IsMember(names).description(""));
+}
+
+UserKey::UserKey(HCRYPTPROV provider, const KeyChoice& choice) : provider_(provider) {
+    if (!CPGetUserKey(provider, choice.KeySpec(), &handle_)) {
+        if (GetLastError() == static_cast<DWORD>(NTE_NO_KEY)) Fail(choice.Describe() + ": the container has no such key");
+        FailCall(choice.Describe());
+    }
+}
+
+UserKey::~UserKey() {
+    if (handle_ != 0) CPDestroyKey(provider_, handle_);
+}
+
+FileHash::FileHash(HCRYPTPROV provider, const std::string& hash, const std::string& path) : provider_(provider) {
+    const HashName& name = HashNamed(hash);
+    algid_ = name.algid;
+    HashHandle result(provider, name);
+    Input input(path);
+    if (name.algid != CALG_SSL3_SHAMD5) {
+        for (Bytes chunk = input.Next(); !chunk.empty(); chunk = input.Next()) result.Feed(chunk);
+    } else {
+        // The SSL3 value has no algorithm of its own: it is MD5 and SHA-1 of the data, set as one.
+        const HashHandle md5(provider, HashNamed("md5")), sha1(provider, HashNamed("sha1"));
+        for (Bytes chunk = input.Next(); !chunk.empty(); chunk = input.Next()) md5.Feed(chunk), sha1.Feed(chunk);
+        Bytes value = HashValue(provider, md5.handle);
+        const Bytes second = HashValue(provider, sha1.handle);
+        value.insert(value.end(), second.begin(), second.end());
+        if (!CPSetHashParam(provider, result.handle, HP_HASHVAL, value.data(), 0)) FailCall("setting the hash value");
+    }
+    handle_ = result.handle;
+    result.handle = 0;
+}
+
+FileHash::~FileHash() { CPDestroyHash(provider_, handle_); }
+
+Bytes FileHash::Value() const { return HashValue(provider_, handle_); }
+
+PublicKey ExportPublicKey(HCRYPTPROV provider, const UserKey& key, const PinEntry& pin) {
+    DWORD size = 0;
+    Bytes blob;
+    if (CPExportKey(provider, key.handle(), 0, PUBLICKEYBLOB, 0, nullptr, &size)) {
+        blob.resize(size);
+        if (CPExportKey(provider, key.handle(), 0, PUBLICKEYBLOB, 0, blob.data(), &size)) blob.resize(size);
+        else blob.clear();
+    }
+    if (blob.empty()) FailCall("reading the public key", &pin);
+    // PUBLICKEYBLOB: 8-byte header, "RSA1", bit length, exponent, modulus least significant first.
+    const auto dword = [&](size_t at) { return blob[at] | blob[at + 1] << 8 | blob[at + 2] << 16 | DWORD{blob[at + 3]} << 24; };
+    const size_t modulus_length = dword(12) / 8;
+    if (blob.size() < 20 + modulus_length) Fail("the provider's PUBLICKEYBLOB is shorter than its key");
+    PublicKey out;
+    out.modulus.assign(blob.rbegin() + static_cast<long>(blob.size() - 20 - modulus_length), blob.rend() - 20);
+    for (DWORD exponent = dword(16); exponent != 0; exponent >>= 8) out.exponent.insert(out.exponent.begin(), BYTE(exponent));
+    return out;
+}
+
+namespace {
+
+// An mbed TLS public key holding `key`.
+struct PkContext {
+    mbedtls_pk_context pk;
+    explicit PkContext(const PublicKey& key) {
+        mbedtls_pk_init(&pk);
+        if (mbedtls_pk_setup(&pk, mbedtls_pk_info_from_type(MBEDTLS_PK_RSA)) != 0 ||
+            mbedtls_rsa_import_raw(mbedtls_pk_rsa(pk), key.modulus.data(), key.modulus.size(), nullptr, 0, nullptr, 0,
+                                   nullptr, 0, key.exponent.data(), key.exponent.size()) != 0 ||
+            mbedtls_rsa_complete(mbedtls_pk_rsa(pk)) != 0) {
+            mbedtls_pk_free(&pk);
+            Fail("the card's public key is not a usable RSA key");
+        }
+    }
+    ~PkContext() { mbedtls_pk_free(&pk); }
+};
+
+}  // namespace
+
+std::string PublicKeyPem(const PublicKey& key) {
+    PkContext context(key);
+    std::string pem(4096, '\0');
+    if (mbedtls_pk_write_pubkey_pem(&context.pk, reinterpret_cast<unsigned char*>(pem.data()), pem.size()) != 0) {
+        Fail("cannot write the public key as PEM");
+    }
+    pem.resize(std::strlen(pem.c_str()));
+    return pem;
+}
+
+bool SignatureMatches(const PublicKey& key, ALG_ID algid, const Bytes& hash, const Bytes& signature) {
+    mbedtls_md_type_t md = MBEDTLS_MD_NONE;
+    for (const HashName& name : kHashes) md = name.algid == algid ? name.md : md;
+    PkContext context(key);
+    return mbedtls_pk_verify(&context.pk, md, hash.data(), hash.size(), signature.data(), signature.size()) == 0;
+}
+
+Bytes ReadWhole(const std::string& path, size_t limit) {
+    Input input(path);
+    Bytes bytes;
+    for (Bytes chunk = input.Next(); !chunk.empty(); chunk = input.Next()) {
+        if (bytes.size() + chunk.size() > limit) {
+            Fail(Printable(path) + " is longer than " + std::to_string(limit) + " bytes");
+        }
+        bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+    }
+    return bytes;
+}
+
+void WriteWhole(const std::string& path, const Bytes& bytes, bool binary) {
+    const bool to_stdout = path.empty() || path == "-";
+    if (to_stdout && binary && isatty(STDOUT_FILENO)) {
+        Fail(kExitUsage, "binary output is not written to a terminal: give --out FILE or a text form");
+    }
+    std::FILE* file = to_stdout ? stdout : std::fopen(path.c_str(), "wb");
+    bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    written = file != nullptr && (to_stdout ? std::fflush(file) : std::fclose(file)) == 0 && written;
+    if (!written) Fail("cannot write " + (to_stdout ? std::string("standard output") : Printable(path)) + ": " + std::strerror(errno));
+}
+
+std::string Base64(const Bytes& bytes) {
+    size_t length = 0;
+    mbedtls_base64_encode(nullptr, 0, &length, bytes.data(), bytes.size());
+    std::string text(length, '\0');
+    mbedtls_base64_encode(reinterpret_cast<unsigned char*>(text.data()), text.size(), &length, bytes.data(), bytes.size());
+    text.resize(length);
+    return text;
+}
+
+bool FromBase64(const std::string& text, Bytes* bytes) {
+    std::string compact;
+    for (const char c : text) {
+        if (c != '\n' && c != '\r' && c != ' ' && c != '\t') compact += c;
+    }
+    const auto* in = reinterpret_cast<const unsigned char*>(compact.data());
+    size_t length = 0;
+    if (mbedtls_base64_decode(nullptr, 0, &length, in, compact.size()) == MBEDTLS_ERR_BASE64_INVALID_CHARACTER) {
+        return false;
+    }
+    bytes->assign(length, 0);
+    if (mbedtls_base64_decode(bytes->data(), bytes->size(), &length, in, compact.size()) != 0) return false;
+    bytes->resize(length);
+    return true;
+}
+
+}  // namespace kelm::tool
