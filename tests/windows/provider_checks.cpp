@@ -15,8 +15,6 @@
 namespace kelm::wine_test {
 namespace {
 
-constexpr char kProviderName[] = "KELM CSP V5";
-constexpr char kPin[] = "12345678";
 constexpr char kUserKeys[] = "Software\\Microsoft\\Cryptography\\UserKeys\\MorvaCSP-";
 
 // The 23 CryptoAPI entry points; advapi32 routes to a provider only when it exports them all.
@@ -200,17 +198,22 @@ void CheckProviderDirect(const char* dll) {
     FreeLibrary(module);
 }
 
-void CheckProviderRouter(const char* dll) {
+bool RegisterProvider(const char* dll) {
     HKEY key = nullptr;
     const DWORD type = PROV_RSA_FULL;
-    Check(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\KELM CSP V5", 0,
-                          nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == 0 &&
-              RegSetValueExA(key, "Image Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(dll),
-                             static_cast<DWORD>(std::strlen(dll) + 1)) == 0 &&
-              RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof type) == 0,
-          "register the provider");
+    const bool registered =
+        Check(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\KELM CSP V5",
+                              0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == 0 &&
+                  RegSetValueExA(key, "Image Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(dll),
+                                 static_cast<DWORD>(std::strlen(dll) + 1)) == 0 &&
+                  RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof type) == 0,
+              "register the provider");
     RegCloseKey(key);
+    return registered;
+}
 
+void CheckProviderRouter(const char* dll) {
+    RegisterProvider(dll);
     HMODULE module = LoadProvider(dll);
     if (module == nullptr) return;
     int exported = 0;

@@ -10,6 +10,9 @@
 
 namespace kelm::wine_test {
 
+inline constexpr char kProviderName[] = "KELM CSP V5";
+inline constexpr char kPin[] = "12345678";  // the simulated card's
+
 // Records a failed expectation (printed at once); the program's exit status reports them all.
 bool Check(bool ok, const std::string& what);
 int Failures();
@@ -22,6 +25,10 @@ void CheckResources(const char* dll);          // resource section against the r
 void CheckProviderDirect(const char* dll);     // entry points called directly, after LoadLibrary
 void CheckProviderRouter(const char* dll);     // the same through advapi32's CryptoAPI router
 void CheckProviderWithoutCard(const char* dll);
+void CheckKeysRouter(const char* dll);         // every entry point and the key storage table on card keys
+
+// Registers the DLL under the provider's name for advapi32's router.
+bool RegisterProvider(const char* dll);
 
 // The user at the provider's dialogs and message boxes, played from a second thread.
 struct SeenDialog {

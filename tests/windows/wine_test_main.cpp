@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
         {"direct", CheckProviderDirect},
         {"router", CheckProviderRouter},
         {"no-card", CheckProviderWithoutCard},
+        {"keys", CheckKeysRouter},
     };
     for (const auto& part : parts) {
         if (argc == 3 && std::strcmp(argv[1], part.name) == 0) {
@@ -56,6 +57,6 @@ int main(int argc, char** argv) {
             return Failures() == 0 ? 0 : 1;
         }
     }
-    std::fprintf(stderr, "usage: kelm_wine_test resources|direct|router|no-card DLL\n");
+    std::fprintf(stderr, "usage: kelm_wine_test resources|direct|router|no-card|keys DLL\n");
     return 2;
 }
