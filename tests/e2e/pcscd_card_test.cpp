@@ -3,31 +3,27 @@
 // kelm-cardsim (both protocols, a clean stop, and a card pulled out while connected).
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kelm/winapi.h"
 #include "platform/pcsc/pcsc_backend.h"
+#include "served_card.h"
 #include "support/run_command.h"
-
-extern char** environ;
 
 namespace {
 
+using kelm::test::CardsimProcess;
+using kelm::test::kTestReader;
+using kelm::test::WaitForCard;
+
 const char kServicesReader[] = "Virtual PCD 00 00";
-const char kTestReader[] = "Virtual PCD 00 01";
-const char kTestPort[] = "35964";
 
 // SELECT by name of the five applications; a card answers 90 00 to its own one only.
 std::vector<BYTE> Select(BYTE high, BYTE low) {
@@ -52,22 +48,6 @@ std::string CodeText(LONG code) {
     return std::string(kelm::platform::PcscErrorName(code)) + " " + hex;
 }
 
-// Waits until the reader holds a card (or, with `present` false, holds none).
-bool WaitForCard(SCARDCONTEXT context, const char* reader, bool present, DWORD timeout_ms = 10000) {
-    SCARD_READERSTATEA state{};
-    state.szReader = reader;
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const LONG result = SCardGetStatusChangeA(context, 200, &state, 1);
-        if (result != SCARD_S_SUCCESS && result != SCARD_E_TIMEOUT) return false;
-        const bool has_card = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
-        if (has_card == present) return true;
-        state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
-    }
-    return false;
-}
-
 LONG Exchange(SCARDHANDLE card, DWORD protocol, const std::vector<BYTE>& command, std::vector<BYTE>* answer) {
     answer->assign(258, 0);
     DWORD length = static_cast<DWORD>(answer->size());
@@ -77,30 +57,6 @@ LONG Exchange(SCARDHANDLE card, DWORD protocol, const std::vector<BYTE>& command
     answer->resize(result == SCARD_S_SUCCESS ? length : 0);
     return result;
 }
-
-// A kelm-cardsim serving one image to the test reader; stopped (SIGKILL) when it goes out of scope.
-struct CardsimProcess {
-    pid_t pid = -1;
-    bool Start(const std::vector<std::string>& arguments) {
-        std::vector<std::string> words = {KELM_CARDSIM_PATH};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        words.insert(words.end(), {"--port", kTestPort});
-        std::vector<char*> argv;
-        for (std::string& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0;
-    }
-    // The exit status after `signal`, or -1 when the process did not end normally.
-    int Stop(int signal) {
-        if (pid < 0) return -1;
-        kill(pid, signal);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~CardsimProcess() { Stop(SIGKILL); }
-};
 
 class ThroughPcscd : public ::testing::Test {
 protected:

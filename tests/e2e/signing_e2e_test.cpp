@@ -1,19 +1,14 @@
 // Signing through the real pcscd: a 1024-bit card of type 1 and a 2048-bit card of type 6, served
 // by kelm-cardsim in "Virtual PCD 00 01" (the provider's preferred reader), signed through the
-// loaded provider's entry points and checked by OpenSSL against the public key in the card image.
+// loaded provider's entry points and checked by OpenSSL against the public key in the card image
+// and, where it can, by the card; random bytes and a refused call's last error.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crypto/openssl_peer.h"
@@ -21,15 +16,14 @@
 #include "kelm/winapi.h"
 #include "platform/pcsc/pcsc_backend.h"
 #include "platform/ui/ui_responder.h"
+#include "served_card.h"
 #include "sim/sim_card.h"
 #include "support/registry_fixture.h"
-
-extern char** environ;
 
 namespace {
 
 using Blob = std::vector<BYTE>;
-const char kTestReader[] = "Virtual PCD 00 01";
+using kelm::test::kTestReader;
 
 // A card image with the container "signer" and its signature key in 80 01.
 bool MakeImage(const std::string& path, int type, Blob* modulus, Blob* exponent, std::string* error) {
@@ -41,40 +35,6 @@ bool MakeImage(const std::string& path, int type, Blob* modulus, Blob* exponent,
            kelm::sim::PublicKeyOf(*card, 0x8001, modulus, exponent);
 }
 
-// kelm-cardsim serving `image` to the test reader until the object goes.
-struct ServedCard {
-    pid_t pid = -1;
-    explicit ServedCard(const std::string& image) {
-        std::vector<std::string> words = {KELM_CARDSIM_PATH, "--image", image, "--port", "35964"};
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid = -1;
-    }
-    ~ServedCard() {
-        if (pid < 0) return;
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-};
-
-bool ReaderHoldsCard(bool present) {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return false;
-    bool reached = false;
-    for (int round = 0; round < 50 && !reached; ++round) {
-        SCARD_READERSTATEA state{};
-        state.szReader = kTestReader;
-        state.dwCurrentState = SCARD_STATE_UNAWARE;
-        if (SCardGetStatusChangeA(context, 0, &state, 1) == SCARD_S_SUCCESS) {
-            reached = ((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present;
-        }
-        if (!reached) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    SCardReleaseContext(context);
-    return reached;
-}
-
 TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
     void* library = dlopen(KELM_PROVIDER_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
@@ -83,7 +43,10 @@ TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
     auto create_hash = reinterpret_cast<PFN_CPCreateHash>(dlsym(library, "CPCreateHash"));
     auto hash_data = reinterpret_cast<PFN_CPHashData>(dlsym(library, "CPHashData"));
     auto sign = reinterpret_cast<PFN_CPSignHash>(dlsym(library, "CPSignHash"));
-    ASSERT_TRUE(acquire && release && create_hash && hash_data && sign);
+    auto get_user_key = reinterpret_cast<PFN_CPGetUserKey>(dlsym(library, "CPGetUserKey"));
+    auto verify = reinterpret_cast<PFN_CPVerifySignature>(dlsym(library, "CPVerifySignature"));
+    auto random = reinterpret_cast<PFN_CPGenRandom>(dlsym(library, "CPGenRandom"));
+    ASSERT_TRUE(acquire && release && create_hash && hash_data && sign && get_user_key && verify && random);
 
     kelm::platform::SetPcscBackend(nullptr);
     kelm::test::ScopedRegistryDirectory registry;
@@ -102,6 +65,9 @@ TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
     std::filesystem::remove_all(directory);
     std::filesystem::create_directories(directory);
 
+    SCARDCONTEXT context = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS)
+        << "is scripts/services.sh running?";
     ui.QueueDialogAction(kelm::platform::DialogAction{IDOK, "12345678"});
     for (int type : {1, 6}) {
         SCOPED_TRACE("card type " + std::to_string(type));
@@ -109,10 +75,12 @@ TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
         Blob modulus, exponent;
         std::string error;
         ASSERT_TRUE(MakeImage(image, type, &modulus, &exponent, &error)) << error;
-        auto served = std::make_unique<ServedCard>(image);
-        ASSERT_TRUE(served->pid > 0 && ReaderHoldsCard(true)) << "is scripts/services.sh running?";
+        kelm::test::CardsimProcess served;
+        ASSERT_TRUE(served.Start({"--image", image}) && kelm::test::WaitForCard(context, kTestReader, true));
         HCRYPTPROV prov = 0;
-        ASSERT_TRUE(acquire(&prov, "signer", 0, nullptr)) << std::hex << GetLastError();
+        HCRYPTKEY key = 0;
+        ASSERT_TRUE(acquire(&prov, "signer", 0, nullptr) && get_user_key(prov, AT_SIGNATURE, &key))
+            << std::hex << GetLastError();
         const std::string document = "signed through pcscd";
         for (const auto& [algid, name] : {std::pair<ALG_ID, const char*>{CALG_MD5, "MD5"}, {CALG_SHA1, "SHA1"},
                                           {CALG_SHA_256, "SHA256"}}) {
@@ -126,17 +94,24 @@ TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
                 << name << " " << std::hex << GetLastError();
             EXPECT_EQ(length, modulus.size());
             signature.resize(length);
+            // The card checks 128-byte signatures of MD5 and SHA-1 hashes only.
+            EXPECT_EQ(verify(prov, hash, signature.data(), length, key, nullptr, 0), length == 128 && algid != CALG_SHA_256);
             std::reverse(signature.begin(), signature.end());
             EXPECT_TRUE(kelm::test::OpenSslVerifyRsaPkcs1(
                 modulus, exponent, name, kelm::test::OpenSslDigest(name, Blob(document.begin(), document.end())),
                 signature))
                 << name;
         }
+        BYTE bytes[16];
+        EXPECT_TRUE(random(prov, sizeof bytes, bytes));
+        EXPECT_FALSE(random(prov ^ 0x10, sizeof bytes, bytes));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID)) << "the last error crosses the library boundary";
         EXPECT_TRUE(release(prov, 0));
-        served.reset();
-        ASSERT_TRUE(ReaderHoldsCard(false));
+        served.Stop(SIGTERM);
+        ASSERT_TRUE(kelm::test::WaitForCard(context, kTestReader, false));
     }
     EXPECT_EQ(ui.DialogCount(), 1u) << "the second card's PIN came from this thread's recent PIN";
+    SCardReleaseContext(context);
     kelm::platform::SetUiResponder(nullptr);
     std::filesystem::remove_all(directory);
 }
