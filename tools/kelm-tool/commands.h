@@ -63,6 +63,8 @@ using Action = std::function<int(const Options&)>;
 // Headings of the command list, in the order they are listed.
 inline constexpr const char* kGroupReaders = "Readers and cards";
 inline constexpr const char* kGroupProvider = "Through the provider's entry points";
+inline constexpr const char* kGroupKeyStorage = "Through the key storage provider's function table";
+inline constexpr const char* kGroupStore = "The current user's certificate store";
 inline constexpr const char* kGroupSimulator = "Simulated cards";
 inline constexpr const char* kGroupOther = "Other";
 

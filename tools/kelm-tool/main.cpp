@@ -57,7 +57,8 @@ const SharedSpec kShared[] = {
      &Options::verbose, nullptr, nullptr},
 };
 
-constexpr const char* kGroupOrder[] = {kGroupReaders, kGroupProvider, kGroupSimulator, kGroupOther};
+constexpr const char* kGroupOrder[] = {kGroupReaders, kGroupProvider, kGroupKeyStorage, kGroupStore, kGroupSimulator,
+                                        kGroupOther};
 
 constexpr const char kExitStatuses[] =
     "Exit status: 0 success, 1 the operation failed, 2 the command line (or the PIN it gave) was\n"

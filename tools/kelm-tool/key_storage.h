@@ -1,0 +1,58 @@
+// What the key storage commands share: the provider as a program that loads it sees it
+// (libKelmKSPv5.so opened with dlopen, its function table from GetKeyStorageInterface, one
+// provider handle), key handles that are always freed, and the files they read and write.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "kelm/ksp.h"
+#include "pin_entry.h"
+
+namespace kelm::tool {
+
+// $KELM_PROVIDER_LIBRARY, else the provider built with this tool.
+std::string ProviderLibraryPath();
+
+class KeyStorage {
+public:
+    // Loads the library and opens the provider; Fails when either cannot be done.
+    KeyStorage();
+    ~KeyStorage();  // keys, then the provider, are freed; the library stays loaded
+    KeyStorage(const KeyStorage&) = delete;
+    KeyStorage& operator=(const KeyStorage&) = delete;
+
+    const NCRYPT_KEY_STORAGE_FUNCTION_TABLE& table() const { return *table_; }
+    NCRYPT_PROV_HANDLE provider() const { return provider_; }
+
+    // The signature ("signature") or exchange ("exchange") key of the container `name`.
+    NCRYPT_KEY_HANDLE OpenKey(const std::string& name, const std::string& kind);
+
+    // Fails with `what` and the status's name unless it is 0; a refused PIN is explained by
+    // `pin` first and has its own exit status.
+    void Check(SECURITY_STATUS status, const std::string& what, const PinEntry* pin = nullptr) const;
+
+private:
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* table_ = nullptr;
+    NCRYPT_PROV_HANDLE provider_ = 0;
+    std::vector<NCRYPT_KEY_HANDLE> keys_;
+};
+
+// UTF-8 and the provider's UTF-16.
+std::u16string Utf16(const std::string& text);
+std::string Utf8(const char16_t* text);
+
+// A whole file's bytes ("-": standard input); Fails when it cannot be read.
+std::vector<BYTE> ReadBytes(const std::string& path);
+// Writes `bytes` to `path`; Fails when it cannot be written.
+void WriteBytes(const std::string& path, const std::vector<BYTE>& bytes);
+
+// The digest of `data` by name ("md5", "sha1", "sha256", "sha384", "sha512"); Fails (usage)
+// for another name.
+std::vector<BYTE> Digest(const std::string& name, const std::vector<BYTE>& data);
+
+// The key's kind on the command line: --key-spec signature|exchange.
+void AddKeyOptions(CLI::App& command, std::string* name, std::string* kind);
+
+}  // namespace kelm::tool
