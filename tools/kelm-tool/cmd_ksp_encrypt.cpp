@@ -57,7 +57,7 @@ int RunDecrypt(const Options& options, const CipherArgs& args) {
     DWORD size = 0;
     storage.Check(storage.table().Decrypt(storage.provider(), key, input.data(), DWORD(input.size()), nullptr,
                                           output.data(), DWORD(output.size()), &size, NCRYPT_PAD_PKCS1_FLAG),
-                  "the card did not decrypt (a ciphertext of another key or length?)", &pin);
+                  "the card did not decrypt (a PKCS #1 v1.5 ciphertext of this key is needed)", &pin);
     output.resize(size);
     Print(options, args, output, "plaintext");
     return kExitOk;
@@ -103,8 +103,9 @@ const Registrar kDecrypt{{
     .name = "ksp decrypt",
     .group = kGroupKeyStorage,
     .summary = "decrypt with a card key",
-    .help = "Has the card decrypt FILE (PKCS #1 v1.5, one key length) through the key storage\n"
-            "provider, after the PIN. Prints the message in hexadecimal unless --output is given.\n"
+    .help = "Has the card decrypt FILE through the key storage provider, after the PIN. The card\n"
+            "removes PKCS #1 v1.5 padding only: an OAEP ciphertext is refused. Prints the message in\n"
+            "hexadecimal unless --output is given.\n"
             "JSON: {\"key\": \"NAME\", \"plaintext\": \"...\"}\n",
     .shared = kCardChoice | kPinInput | kJsonOutput,
     .setup = SetupDecrypt,
