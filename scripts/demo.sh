@@ -2,9 +2,10 @@
 # Builds the provider and shows it at work on the embedded simulated card, through the same
 # entry points an application calls: a document signed with the card's key and the signature
 # checked by kelm-tool and by OpenSSL, a certificate for the card's key written to the card and
-# read back, then the texts, the algorithm table, containers created, listed and deleted, and
-# the PIN checked. Non-interactive: the PIN comes from the environment. The card image, the
-# registry files and the documents live in a temporary directory that is removed at the end.
+# read back, the same signature made through the key storage provider's function table, then
+# the texts, the algorithm table, containers created, listed and deleted, and the PIN checked.
+# Non-interactive: the PIN comes from the environment. The card image, the registry files and
+# the documents live in a temporary directory that is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -69,6 +70,18 @@ echo
 echo "\$ openssl verify -CAfile ca.pem alice.back.pem; openssl x509 -in alice.back.pem -noout -subject -enddate"
 openssl verify -CAfile ca.pem alice.back.pem
 openssl x509 -in alice.back.pem -noout -subject -enddate
+
+echo
+echo "-- The same key through the key storage provider (CNG), its certificate in the \"My\" store --"
+step store add alice.crt --container alice --key signature
+step ksp sign --key alice --hash sha256 -o report.cng.sig report.txt "${on_card[@]}"
+step --card "sim:$card" ksp verify --key alice --hash sha256 report.txt report.cng.sig
+echo
+echo "\$ openssl dgst -sha256 -verify alice.pem -signature report.cng.sig report.txt"
+openssl dgst -sha256 -verify alice.pem -signature report.cng.sig report.txt
+echo
+echo "\$ cmp report.sig report.cng.sig && echo same signature"
+cmp report.sig report.cng.sig && echo "same signature (PKCS #1 v1.5 is deterministic)"
 cd - >/dev/null
 
 echo
