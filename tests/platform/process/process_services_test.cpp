@@ -1,5 +1,5 @@
-// Process services: language from the locale, code-page conversion of bad input, the clock
-// seam, the allocators.
+// Process services: language from the locale, code-page conversion of bad input, and the
+// user and module names bounded by their buffers.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,7 +8,6 @@
 #include <string>
 
 #include "kelm/winapi.h"
-#include "platform/process/clock_seam.h"
 
 namespace {
 
@@ -114,50 +113,6 @@ TEST(CodePageTest, InvalidInputIsAnErrorNotACrash) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-TEST(ClockSeamTest, FakeClockSleepsWithoutSleepingAndFakesTheThread) {
-    kelm::platform::FakeClock clock;
-    clock.now_ms = 0xFFFFFF00u;  // just before the 32-bit wrap
-    clock.thread_id = 4242;
-    kelm::platform::UseFakeClock(&clock);
-    DWORD before = GetTickCount();
-    Sleep(30000);
-    Sleep(1000);
-    DWORD after = GetTickCount();
-    DWORD thread = GetCurrentThreadId();
-    kelm::platform::UseFakeClock(nullptr);
-
-    EXPECT_EQ(static_cast<DWORD>(after - before), 31000u);  // wrapped, and unsigned difference still right
-    EXPECT_LT(after, before);
-    EXPECT_EQ(clock.total_slept_ms, 31000u);
-    EXPECT_EQ(thread, 4242u);
-    EXPECT_NE(GetCurrentThreadId(), 4242u);
-    EXPECT_NE(GetCurrentThreadId(), 0u);
-
-    // A partial seam replaces only what it names.
-    kelm::platform::ClockSeam seam;
-    seam.current_thread_id = [] { return DWORD{7}; };
-    kelm::platform::SetClockSeam(&seam);
-    DWORD real_tick = GetTickCount();
-    EXPECT_EQ(GetCurrentThreadId(), 7u);
-    kelm::platform::SetClockSeam(nullptr);
-    EXPECT_LE(static_cast<DWORD>(GetTickCount() - real_tick), 1000u);
-}
-
-TEST(AllocatorTest, ZeroFilledBlocksAndNullFrees) {
-    auto* local = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, 64));
-    ASSERT_NE(local, nullptr);
-    for (int i = 0; i < 64; ++i) EXPECT_EQ(local[i], 0);
-    EXPECT_EQ(LocalFree(local), nullptr);
-    EXPECT_EQ(LocalFree(nullptr), nullptr);
-
-    HANDLE heap = GetProcessHeap();
-    ASSERT_NE(heap, nullptr);
-    auto* block = static_cast<BYTE*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 100));
-    ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(block[i], 0);
-    EXPECT_TRUE(HeapFree(heap, 0, block));
-}
-
 TEST(ProcessInfoTest, UserNameAndModuleNameRespectTheBuffer) {
     DWORD size = 0;
     EXPECT_FALSE(GetUserNameA(nullptr, &size));
@@ -175,11 +130,6 @@ TEST(ProcessInfoTest, UserNameAndModuleNameRespectTheBuffer) {
     EXPECT_EQ(GetModuleFileNameA(nullptr, tiny, sizeof tiny), 5u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(tiny[4], '\0');
-
-    OSVERSIONINFOA version{};
-    version.dwOSVersionInfoSize = sizeof version;
-    ASSERT_TRUE(GetVersionExA(&version));
-    EXPECT_EQ(version.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
 }
 
 }  // namespace

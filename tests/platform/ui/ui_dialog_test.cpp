@@ -17,7 +17,6 @@ constexpr int kEditId = 1017;
 constexpr int kLabelId = 1023;
 constexpr int kOtherButtonId = 1019;
 constexpr int kPinDialog = 7102;
-constexpr int kChoiceDialog = 7131;
 
 const DialogControl kPinControls[] = {
     {kEditId, ControlKind::Edit, "", 7, 40, 90, 14, kEditPassword},
@@ -25,16 +24,10 @@ const DialogControl kPinControls[] = {
     {kLabelId, ControlKind::Label, "template label", 31, 20, 65, 8, 0},
     {IDCANCEL, ControlKind::PushButton, "Cancel", 106, 40, 50, 14, 0},
 };
-const DialogControl kChoiceControls[] = {
-    {IDOK, ControlKind::DefPushButton, "Swap", 7, 55, 50, 14, 0},
-    {IDCANCEL, ControlKind::PushButton, "Cancel", 175, 55, 50, 14, 0},
-    {kOtherButtonId, ControlKind::PushButton, "Again", 87, 55, 56, 14, 0},
-};
 const DialogTemplate kDialogs[] = {
     {kPinDialog, "template title", "font", 10, 163, 93, kPinControls, 4},
-    {kChoiceDialog, "choice", "font", 10, 232, 78, kChoiceControls, 3},
 };
-const ModuleResources kResources{nullptr, 0, kDialogs, 2, nullptr, 0};
+const ModuleResources kResources{nullptr, 0, kDialogs, 1, nullptr, 0};
 int g_module_anchor;
 HMODULE TestModule() { return reinterpret_cast<HMODULE>(&g_module_anchor); }
 
@@ -89,12 +82,6 @@ INT_PTR CALLBACK PinProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam
         default:
             return FALSE;
     }
-}
-
-INT_PTR CALLBACK ChoiceProc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-    if (message != WM_COMMAND) return FALSE;
-    EndDialog(dialog, LOWORD(wparam));
-    return TRUE;
 }
 
 class DialogTest : public ::testing::Test {
@@ -205,13 +192,6 @@ TEST_F(DialogTest, EndDialogDuringInitReturnsWithoutAskingTheUser) {
     log.end_in_init = 42;
     EXPECT_EQ(Run(kPinDialog), 42);
     EXPECT_EQ(responder.DialogCount(), 0u);
-}
-
-TEST_F(DialogTest, CommandCarriesTheButtonIdAndItsWindow) {
-    responder.QueueDialogAction({kOtherButtonId, ""});
-    EXPECT_EQ(Run(kChoiceDialog, ChoiceProc), kOtherButtonId);
-    responder.QueueDialogAction({IDOK, "ignored: no edit box"});
-    EXPECT_EQ(Run(kChoiceDialog, ChoiceProc), IDOK);
 }
 
 TEST_F(DialogTest, RefusesWhatCannotBeShown) {

@@ -36,9 +36,6 @@ TEST_F(MessageBoxTest, RecordsEveryBoxAndAnswersFromTheQueue) {
     EXPECT_EQ(events[0].box.type, static_cast<UINT>(MB_YESNO | MB_ICONERROR));
     EXPECT_EQ(events[1].box.caption, "Error");  // a null caption, as Windows shows it
     EXPECT_EQ(events[2].box.text, "");
-
-    responder.Clear();
-    EXPECT_EQ(responder.BoxCount(), 0u);
 }
 
 TEST_F(MessageBoxTest, AnswerThatIsNotOneOfTheButtonsCountsAsDismissed) {

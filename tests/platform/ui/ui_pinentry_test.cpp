@@ -188,17 +188,5 @@ TEST_F(PinentryTest, TextsArePercentEscapedAndKeptWithinTheLineLimit) {
     EXPECT_EQ((line.size() - 8) % 3, 0u);
 }
 
-TEST_F(PinentryTest, KelmPinentryIsTheDefaultResponderForMessageBoxesAndDialogs) {
-    std::string fake = WriteFake("echo 'D 4321'; echo OK", "echo 'ERR 83886179 cancelled'");
-    ASSERT_EQ(setenv("KELM_PINENTRY", fake.c_str(), 1), 0);
-    SetUiResponder(nullptr);
-    EXPECT_EQ(MessageBoxA(nullptr, "Password is incorrect", "KELM CSP V5", MB_YESNO), IDNO);
-    unsetenv("KELM_PINENTRY");
-    std::vector<std::string> log = Log();
-    ASSERT_FALSE(log.empty());
-    EXPECT_NE(std::find(log.begin(), log.end(), "SETDESC Password is incorrect"), log.end());
-    EXPECT_NE(std::find(log.begin(), log.end(), "CONFIRM"), log.end());
-}
-
 }  // namespace
 }  // namespace kelm::platform
