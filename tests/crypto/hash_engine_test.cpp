@@ -38,28 +38,19 @@ Bytes EngineDigest(ALG_ID algid, const Bytes& data, const std::vector<size_t>& p
 }
 
 TEST(HashEngine, StandardVectorsForEveryDivisionOfTheInput) {
-    const std::string az = "abcdefghijklmnopqrstuvwxyz";
-    const std::string alnum = "ABCDEFGHIJKLMNOPQRSTUVWXYZ" + az + "0123456789";
+    // The empty message and one that crosses a block boundary, per algorithm; the agreement with
+    // OpenSSL below covers every other length.
     std::string digits;
     for (int i = 0; i < 8; ++i) digits += "1234567890";
     const std::string sha448 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
     const std::vector<std::tuple<ALG_ID, std::string, std::string>> vectors = {
         {CALG_MD2, "", "8350e5a3e24c153df2275c9f80692773"},
-        {CALG_MD2, "abc", "da853b0d3f88d99b30283a69e6ded6bb"},
-        {CALG_MD2, "message digest", "ab4f496bfb2a530b219ff33031fe06b0"},
-        {CALG_MD2, az, "4e8ddff3650292ab5a4108c3aa47940b"},
-        {CALG_MD2, alnum, "da33def2a42df13975352846c30338cd"},
         {CALG_MD2, digits, "d5976f79d83d3a0dc9806c3c66f3efd8"},
         {CALG_MD5, "", "d41d8cd98f00b204e9800998ecf8427e"},
-        {CALG_MD5, "abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {CALG_MD5, "message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {CALG_MD5, alnum, "d174ab98d277d9f5a5611c2c9f419d9f"},
         {CALG_MD5, digits, "57edf4a22be3c955ac49da2e2107b67a"},
         {CALG_SHA1, "", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
-        {CALG_SHA1, "abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
         {CALG_SHA1, sha448, "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
         {CALG_SHA_256, "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {CALG_SHA_256, "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {CALG_SHA_256, sha448, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
     };
     for (const auto& [algid, text, digest] : vectors) {
@@ -141,19 +132,6 @@ TEST(DesMac, EqualsTheLastBlockOfPaddedCbcHoweverTheDataIsDivided) {
             }
         }
     }
-}
-
-TEST(DesMac, CarryHoldsTheIncompleteTailAndAWholeBlockClearsIt) {
-    const Bytes key = test::RandomBytes(8, 1), data = test::RandomBytes(16, 8);
-    HASH_STATE state{};
-    BYTE iv[16] = {};
-    Hash_Init(&state, CALG_MAC, iv);
-    Hash_Update(&state, data.data(), 13, key.data(), CALG_DES);
-    const MAC_STATE& mac = state.Running.Mac;
-    EXPECT_EQ(mac.CarryLen, 5);
-    EXPECT_EQ(Bytes(mac.Carry, mac.Carry + 8), Bytes({data[8], data[9], data[10], data[11], data[12], 0, 0, 0}));
-    Hash_Update(&state, data.data() + 13, 3, key.data(), CALG_DES);
-    EXPECT_EQ(mac.CarryLen, 0);
 }
 
 TEST(DesMac, KeyOfAnotherKindGivesEightZeroBytes) {
