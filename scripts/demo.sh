@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds the provider and shows it at work on the embedded simulated card, through the same
-# entry points an application calls: a document signed with the card's key and the signature
-# checked by kelm-tool and by OpenSSL, a certificate for the card's key written to the card and
-# read back, the same signature made through the key storage provider's function table, then
-# the texts, the algorithm table, containers created, listed and deleted, and the PIN checked.
-# Non-interactive: the PIN comes from the environment. The card image, the registry files and
-# the documents live in a temporary directory that is removed at the end.
+# entry points an application calls: starting from an empty card, a container whose two key
+# pairs the card generates, a document signed with the card's key and the signature checked by
+# kelm-tool and by OpenSSL, a certificate for the card's key written to the card and read back,
+# the same signature made through the key storage provider's function table, a file encrypted
+# under a session key wrapped with the card's exchange key and decrypted after the card unwraps
+# it, the container deleted; then the texts, the algorithm table, containers created, listed and
+# deleted, and the PIN checked. Non-interactive: the PIN comes from the environment. The card
+# image, the registry files and the documents live in a temporary directory that is removed at
+# the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,7 +39,10 @@ step() {
 
 echo
 echo "== KELM CSP V5 on an embedded simulated card (image $card, PIN $KELM_DEMO_PIN) =="
-step card new "$card" --container alice
+step card new "$card"
+step create-container alice "${on_card[@]}"
+step genkey --container alice --key signature "${on_card[@]}"
+step genkey --container alice --key exchange "${on_card[@]}"
 cd "$work"
 echo "The quarterly report, final version." >report.txt
 
@@ -82,6 +88,20 @@ openssl dgst -sha256 -verify alice.pem -signature report.cng.sig report.txt
 echo
 echo "\$ cmp report.sig report.cng.sig && echo same signature"
 cmp report.sig report.cng.sig && echo "same signature (PKCS #1 v1.5 is deterministic)"
+
+echo
+echo "-- A file encrypted under a session key that travels wrapped with the card's exchange key --"
+step export-key --container alice --key exchange --out alice-exchange.blob "${on_card[@]}"
+echo
+echo "\$ openssl rsa -pubin -inform MSBLOB -in alice-exchange.blob -noout -text | head -2"
+openssl rsa -pubin -inform MSBLOB -in alice-exchange.blob -noout -text | head -2
+iv=$("$tool" random 8 --hex --card "sim:$card")
+step encrypt --container alice --new-key report.key --alg 3des --iv "$iv" --out report.enc report.txt "${on_card[@]}"
+step decrypt --container alice --session-key report.key --iv "$iv" --out report.dec report.enc "${on_card[@]}"
+echo
+echo "\$ cmp report.txt report.dec && echo same bytes"
+cmp report.txt report.dec && echo "same bytes"
+step delete-container alice --yes "${on_card[@]}"
 cd - >/dev/null
 
 echo

@@ -145,16 +145,26 @@ FileHash::~FileHash() { CPDestroyHash(provider_, handle_); }
 
 Bytes FileHash::Value() const { return HashValue(provider_, handle_); }
 
-PublicKey ExportPublicKey(HCRYPTPROV provider, const UserKey& key, const PinEntry& pin) {
+Bytes ExportKeyBlob(HCRYPTPROV provider, HCRYPTKEY key, HCRYPTKEY wrapping, DWORD type, const PinEntry& pin,
+                    const std::string& what) {
     DWORD size = 0;
     Bytes blob;
-    if (CPExportKey(provider, key.handle(), 0, PUBLICKEYBLOB, 0, nullptr, &size)) {
+    if (CPExportKey(provider, key, wrapping, type, 0, nullptr, &size)) {
         blob.resize(size);
-        if (CPExportKey(provider, key.handle(), 0, PUBLICKEYBLOB, 0, blob.data(), &size)) blob.resize(size);
+        if (CPExportKey(provider, key, wrapping, type, 0, blob.data(), &size)) blob.resize(size);
         else blob.clear();
     }
-    if (blob.empty()) FailCall("reading the public key", &pin);
+    if (blob.empty()) FailCall(what, &pin);
+    return blob;
+}
+
+PublicKey ExportPublicKey(HCRYPTPROV provider, const UserKey& key, const PinEntry& pin) {
+    return PublicKeyOfBlob(ExportKeyBlob(provider, key.handle(), 0, PUBLICKEYBLOB, pin, "reading the public key"));
+}
+
+PublicKey PublicKeyOfBlob(const Bytes& blob) {
     // PUBLICKEYBLOB: 8-byte header, "RSA1", bit length, exponent, modulus least significant first.
+    if (blob.size() < 20) Fail("the provider's PUBLICKEYBLOB is shorter than its header");
     const auto dword = [&](size_t at) { return blob[at] | blob[at + 1] << 8 | blob[at + 2] << 16 | DWORD{blob[at + 3]} << 24; };
     const size_t modulus_length = dword(12) / 8;
     if (blob.size() < 20 + modulus_length) Fail("the provider's PUBLICKEYBLOB is shorter than its key");

@@ -61,12 +61,19 @@ private:
     ALG_ID algid_ = 0;
 };
 
+// CPExportKey's blob of `type` for `key`, wrapped with `wrapping` (0: none), sized by asking
+// first; Fails as FailCall does, naming `what`. May ask for the PIN.
+Bytes ExportKeyBlob(HCRYPTPROV provider, HCRYPTKEY key, HCRYPTKEY wrapping, DWORD type, const PinEntry& pin,
+                    const std::string& what);
+
 // The key's public part from CPExportKey(PUBLICKEYBLOB), big-endian. May ask for the PIN.
 struct PublicKey {
     Bytes modulus;
     Bytes exponent;
 };
 PublicKey ExportPublicKey(HCRYPTPROV provider, const UserKey& key, const PinEntry& pin);
+// The public key a PUBLICKEYBLOB holds; Fails when the blob is shorter than its key.
+PublicKey PublicKeyOfBlob(const Bytes& blob);
 // SubjectPublicKeyInfo as PEM ("-----BEGIN PUBLIC KEY-----").
 std::string PublicKeyPem(const PublicKey& key);
 // PKCS #1 v1.5 check of a big-endian signature over `hash` (the DigestInfo named by `algid`, or
