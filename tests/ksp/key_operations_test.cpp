@@ -144,21 +144,5 @@ TEST_F(KeyOperations, TheStoreWalkPassesOverEntriesItCannotUse) {
     EXPECT_EQ(plain, Blob(10, 1));
 }
 
-TEST_F(KeyOperations, KeysAreNeverExportedAndTheRestIsNotSupported) {
-    Open();
-    DWORD size = 0;
-    const struct { const char16_t* blob; DWORD flags; SECURITY_STATUS status; } cases[] = {
-        {u"RSAPUBLICBLOB", 0, NTE_NOT_SUPPORTED}, {u"PUBLICBLOB", 0, NTE_NOT_SUPPORTED},
-        {u"PKCS8_PRIVATEKEY", 0, NTE_NOT_SUPPORTED}, {u"RSAPUBLICBLOB ", 0, NTE_INVALID_PARAMETER},
-        {nullptr, 0, NTE_INVALID_PARAMETER}, {u"RSAPUBLICBLOB", NCRYPT_SILENT_FLAG, NTE_BAD_FLAGS},
-        {u"nothing", NCRYPT_SILENT_FLAG, NTE_BAD_FLAGS}, {u"nothing", NCRYPT_EXPORT_LEGACY_FLAG, NTE_NOT_SUPPORTED}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(table_->ExportKey(provider_, signer_, 0, c.blob, nullptr, nullptr, 0, &size, c.flags), c.status);
-    }
-    EXPECT_EQ(table_->ImportKey(provider_, 0, u"RSAPUBLICBLOB", nullptr, nullptr, nullptr, 0, 0), NTE_NOT_SUPPORTED);
-    EXPECT_EQ(table_->PromptUser(provider_, signer_, nullptr, 0), NTE_NOT_SUPPORTED);
-    EXPECT_EQ(table_->SecretAgreement(provider_, signer_, signer_, nullptr, 0), NTE_NOT_SUPPORTED);
-}
-
 }  // namespace
 }  // namespace kelm::ksp::testing

@@ -1,4 +1,4 @@
-// The function table, the registration record, opening and freeing the provider, and the
+// The function table's version, the registration record, opening and freeing the provider, and the
 // refusal of every handle that is not a live record of the kind a function expects.
 #include <cstring>
 #include <functional>
@@ -11,7 +11,7 @@
 namespace kelm::ksp::testing {
 namespace {
 
-TEST(KeyStorageTable, SlotsHoldTheFunctionsInTableOrder) {
+TEST(KeyStorageTable, OneConstantTableAndTheRegistrationRecord) {
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE* table = nullptr;
     ASSERT_EQ(GetKeyStorageInterface(u"anything", &table, 7), 0);
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE* again = nullptr;
@@ -20,25 +20,8 @@ TEST(KeyStorageTable, SlotsHoldTheFunctionsInTableOrder) {
     EXPECT_NE(GetKeyStorageInterface(nullptr, nullptr, 0), 0);
     EXPECT_EQ(table->Version.MajorVersion, 1);
     EXPECT_EQ(table->Version.MinorVersion, 0);
-    const void* expected[] = {
-        reinterpret_cast<void*>(KELMKSPOpenProvider),    reinterpret_cast<void*>(KELMKSPOpenKey),
-        reinterpret_cast<void*>(KELMKSPCreatePersistedKey), reinterpret_cast<void*>(KELMKSPGetProviderProperty),
-        reinterpret_cast<void*>(KELMKSPGetKeyProperty),  reinterpret_cast<void*>(KELMKSPSetProviderProperty),
-        reinterpret_cast<void*>(KELMKSPSetKeyProperty),  reinterpret_cast<void*>(KELMKSPFinalizeKey),
-        reinterpret_cast<void*>(KELMKSPDeleteKey),       reinterpret_cast<void*>(KELMKSPFreeProvider),
-        reinterpret_cast<void*>(KELMKSPFreeKey),         reinterpret_cast<void*>(KELMKSPFreeBuffer),
-        reinterpret_cast<void*>(KELMKSPEncrypt),         reinterpret_cast<void*>(KELMKSPDecrypt),
-        reinterpret_cast<void*>(KELMKSPIsAlgSupported),  reinterpret_cast<void*>(KELMKSPEnumAlgorithms),
-        reinterpret_cast<void*>(KELMKSPEnumKeys),        reinterpret_cast<void*>(KELMKSPImportKey),
-        reinterpret_cast<void*>(KELMKSPExportKey),       reinterpret_cast<void*>(KELMKSPSignHash),
-        reinterpret_cast<void*>(KELMKSPVerifySignature), reinterpret_cast<void*>(KELMKSPPromptUser),
-        reinterpret_cast<void*>(KELMKSPNotifyChangeKey), reinterpret_cast<void*>(KELMKSPSecretAgreement),
-        reinterpret_cast<void*>(KELMKSPDeriveKey),       reinterpret_cast<void*>(KELMKSPFreeSecret),
-    };
+    // The slots themselves are exercised through the loaded library by the table program.
     static_assert(sizeof(NCRYPT_KEY_STORAGE_FUNCTION_TABLE) == sizeof(BCRYPT_INTERFACE_VERSION) + 4 + 26 * sizeof(void*));
-    void* slots[26];
-    std::memcpy(slots, reinterpret_cast<const BYTE*>(table) + 8, sizeof slots);
-    for (size_t i = 0; i < 26; ++i) EXPECT_EQ(slots[i], expected[i]) << "slot " << i + 1;
 
     const CRYPT_PROVIDER_REG& registration = ProviderRegistration();
     ASSERT_EQ(registration.cAliases, 2u);
