@@ -3,7 +3,7 @@
 // companion, type 6 with a 2048-bit key), and type 7's staging with a certified staged key that
 // replaces the older key of its subject. Each iteration starts from a fresh card, prepared and
 // connected outside the timing, with the PIN verified; the card's key generation is part of the
-// time.
+// time. Also APDUs per CPExportKey: a PUBLICKEYBLOB, and a SIMPLEBLOB wrapped with the exchange key.
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -105,6 +105,51 @@ BENCHMARK_CAPTURE(GenKey, Type1Signature, 1, AT_SIGNATURE, Setup::Prepared)->Uni
 BENCHMARK_CAPTURE(GenKey, Type1SignatureMovingCertifiedKey, 1, AT_SIGNATURE, Setup::CertifiedKeyToMove)->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK_CAPTURE(GenKey, Type6Signature2048, 6, AT_SIGNATURE, Setup::Prepared)->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK_CAPTURE(GenKey, Type7SignatureReplacingSameSubject, 7, AT_SIGNATURE, Setup::StagedKeyOfSameSubject)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// APDUs per CPExportKey of the container's exchange key (PUBLICKEYBLOB) and of a triple-DES
+// session key wrapped with it (SIMPLEBLOB), on a card whose container "bench" holds both keys.
+void Export(benchmark::State& state, int type, DWORD blob_type) {
+    kelm::platform::UseInMemoryRegistry();
+    kelm::sim::InProcessBackend backend;
+    std::string error;
+    kelm::sim::NewCardOptions options;
+    options.type = type;
+    kelm::sim::SimCardPtr card = kelm::sim::NewCardImage("", options, &error);
+    kelm::sim::PutNewKey(*card, 0x8001, &error);
+    kelm::sim::PutNewKey(*card, 0x8003, &error);
+    kelm::sim::AddContainer(*card, "bench", 0x8001, 0x8003, &error);
+    backend.InsertCard("Bench Reader", std::move(card));
+    kelm::platform::SetPcscBackend(&backend);
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY exchange = 0, session = 0;
+    CPAcquireContext(&prov, "bench", CRYPT_SILENT, nullptr);
+    std::vector<BYTE> verify = {0x00, 0x20, 0x01, 0x28, 0x10, '1', '2', '3', '4', '5', '6', '7', '8'};
+    verify.resize(21, type == 5 ? 0x20 : 0xFF);
+    kelm::sim::CardExchange(*backend.CardIn("Bench Reader"), verify.data(), verify.size());
+    kelm::card::Session().PinVerified = 1;
+    if (!CPGetUserKey(prov, AT_KEYEXCHANGE, &exchange) || !CPGenKey(prov, CALG_3DES, CRYPT_EXPORTABLE, &session)) {
+        state.SkipWithError("no keys to export");
+    }
+    const HCRYPTKEY key = blob_type == SIMPLEBLOB ? session : exchange;
+    const HCRYPTKEY wrapping = blob_type == SIMPLEBLOB ? exchange : 0;
+    std::vector<BYTE> blob(300);
+    size_t apdus = 0;
+    for (auto _ : state) {
+        backend.ClearLog();
+        DWORD size = static_cast<DWORD>(blob.size());
+        if (!CPExportKey(prov, key, wrapping, blob_type, 0, blob.data(), &size)) state.SkipWithError("CPExportKey failed");
+        apdus = backend.Log().size();
+    }
+    state.counters["apdus"] = static_cast<double>(apdus);
+    CPDestroyKey(prov, session);
+    CPDestroyKey(prov, exchange);
+    CPReleaseContext(prov, 0);
+    kelm::platform::SetPcscBackend(nullptr);
+}
+
+BENCHMARK_CAPTURE(Export, Type1PublicKeyBlob, 1, PUBLICKEYBLOB)->Unit(benchmark::kMicrosecond)->Iterations(20);
+BENCHMARK_CAPTURE(Export, Type6PublicKeyBlob2048, 6, PUBLICKEYBLOB)->Unit(benchmark::kMicrosecond)->Iterations(20);
+BENCHMARK_CAPTURE(Export, Type1SimpleBlob3Des, 1, SIMPLEBLOB)->Unit(benchmark::kMicrosecond)->Iterations(20);
 
 }  // namespace
 
