@@ -33,6 +33,11 @@ constexpr size_t STATUS_OFFSET_SIGNATURE = 3;
 constexpr size_t STATUS_OFFSET_EXCHANGE = 12;
 constexpr BYTE STATUS_USED = 2;
 
+// The key length a slot entry's size code (the byte two after its status) stands for.
+constexpr DWORD KeyBitsOfSizeCode(BYTE size_code) {
+    return size_code == 2 ? 1024u : size_code == 4 ? 2048u : 512u;
+}
+
 struct HANDLE_CTX {
     void* Context;
     DWORD HndType;

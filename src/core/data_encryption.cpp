@@ -2,11 +2,10 @@
 
 #include <cstring>
 
-#include "card/pin_verify.h"
-#include "card/reader_session.h"
 #include "card/rsa_operations.h"
 #include "core/context_records.h"
 #include "core/hash_lifecycle.h"
+#include "core/new_keys.h"
 #include "core/secure_wipe.h"
 #include "crypto/cipher_object.h"
 #include "kelm/winapi.h"
@@ -173,25 +172,12 @@ DWORD EncryptRsa(KeyCTX* key, HashCTX* hash, BOOL final, BYTE* data, DWORD* leng
     return 0;
 }
 
-// The PIN for a private-key operation, unless this connection has it. A refused or cancelled
-// PIN ends the card connection; VerifyPIN's error is the call's.
-DWORD PinForPrivateKey(DWORD prov_flags) {
-    if (card::Session().PinVerified != 0 || card::VerifyPIN(prov_flags) != 0) {
-        return 0;
-    }
-    const DWORD error = GetLastError();
-    if (card::Session().Card != 0) {
-        card::Card_Disconnect();
-    }
-    return error != 0 ? error : static_cast<DWORD>(NTE_FAIL);
-}
-
 // The ciphertext arrives least significant byte first and goes to the card the other way round.
 DWORD DecryptRsa(KeyCTX* key, BYTE* data, DWORD* length, DWORD prov_flags) {
     if (*length != key->KeyLen / 8) {
         return kBadData;
     }
-    if (const DWORD status = PinForPrivateKey(prov_flags); status != 0) {
+    if (const DWORD status = Key_EnsurePin(prov_flags); status != 0) {
         return status;
     }
     const InputCopy copy(data, *length);

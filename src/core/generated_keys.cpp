@@ -20,9 +20,6 @@ constexpr DWORD kRsaKeyBits = 1024;  // asked for, never sent: the key file deci
 
 bool IsSessionAlgorithm(ALG_ID algid) { return algid == CALG_DES || algid == CALG_3DES || algid == CALG_3DES_112; }
 
-// The key length a slot's size code stands for.
-DWORD KeyBitsOf(BYTE size_code) { return size_code == 2 ? 1024u : size_code == 4 ? 2048u : 512u; }
-
 DWORD MakeKeyPair(const ProvCTX* prov, KeyCTX* key, ALG_ID algid) {
     if (algid != AT_KEYEXCHANGE && algid != AT_SIGNATURE) {
         return static_cast<DWORD>(NTE_FAIL);
@@ -87,7 +84,7 @@ DWORD Key_Generate(const ProvCTX* prov, ContainerCTX* container, ALG_ID algid, D
     if (!session) {
         // Like a key opened with CPGetUserKey: its lengths are the card key's.
         const size_t offset = key->Algid == CALG_RSA_SIGN ? STATUS_OFFSET_SIGNATURE : STATUS_OFFSET_EXCHANGE;
-        key->KeyLen = key->BlockLen = KeyBitsOf(key->Card_ContainerStatus[offset + 2]);
+        key->KeyLen = key->BlockLen = KeyBitsOfSizeCode(key->Card_ContainerStatus[offset + 2]);
     }
     *out = key;
     return 0;

@@ -23,8 +23,6 @@ DWORD ReadLe32(const BYTE* p) {
 
 bool IsRsaAlgorithm(ALG_ID algid) { return algid == CALG_RSA_SIGN || algid == CALG_RSA_KEYX; }
 
-DWORD KeyBitsOf(BYTE size_code) { return size_code == 2 ? 1024u : size_code == 4 ? 2048u : 512u; }
-
 ContainerCTX* ContainerOf(const ProvCTX* prov) {
     return static_cast<ContainerCTX*>(Get_CryptoCTX(prov->CHnd, HANDLE_CONTAINER_TYPE, prov->CHnd));
 }
@@ -63,7 +61,7 @@ DWORD FindUnwrappingKey(const ProvCTX* prov, const KeyCTX* unwrap, UnwrappingKey
     }
     std::memcpy(found->container, container->Name, kContainerNameMax);
     found->algid = CALG_RSA_KEYX;
-    found->bytes = KeyBitsOf(container->Card_ContainerStatus[STATUS_OFFSET_EXCHANGE + 2]) / 8;
+    found->bytes = KeyBitsOfSizeCode(container->Card_ContainerStatus[STATUS_OFFSET_EXCHANGE + 2]) / 8;
     return 0;
 }
 

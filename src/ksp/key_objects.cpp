@@ -49,7 +49,7 @@ DWORD CreatedKeySpec(DWORD legacy) {
 
 // The key's lengths from its status entry's size code.
 void SetKeyLength(core::KeyCTX* key, const KeyKind& kind) {
-    key->KeyLen = KeyBitsOfSizeCode(key->Card_ContainerStatus[kind.StatusOffset + 2]);
+    key->KeyLen = core::KeyBitsOfSizeCode(key->Card_ContainerStatus[kind.StatusOffset + 2]);
     key->BlockLen = key->KeyLen;
 }
 

@@ -51,12 +51,6 @@ bool KeyKindOf(ALG_ID algid, KeyKind* kind) {
     return false;
 }
 
-DWORD KeyBitsOfSizeCode(BYTE size_code) {
-    if (size_code == 2) return 1024;
-    if (size_code == 4) return 2048;
-    return 512;
-}
-
 SECURITY_STATUS EnsurePin(DWORD flags) {
     if (card::Session().PinVerified != 0) return ERROR_SUCCESS;
     if (card::VerifyPIN(flags) == 1) return ERROR_SUCCESS;

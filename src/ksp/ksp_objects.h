@@ -49,9 +49,6 @@ struct KeyKind {
     size_t StatusOffset;
 };
 bool KeyKindOf(ALG_ID algid, KeyKind* kind);
-// The modulus length by a status entry's size code: 2 is 1024 bits, 4 is 2048, anything else 512.
-DWORD KeyBitsOfSizeCode(BYTE size_code);
-
 // Makes sure the card has the PIN in this connection (VerifyPIN unless the session's
 // PIN-verified flag is set). A refused or cancelled PIN ends the card connection and gives
 // SCARD_W_WRONG_CHV.

@@ -2,9 +2,7 @@
 // run against a 1024-bit and a 2048-bit card that kelm-cardsim serves in "Virtual PCD 00 01",
 // with the key's certificate in the "My" store and its numbers read from the card's image.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <string>
 
 #include "crypto/openssl_peer.h"
@@ -12,12 +10,10 @@
 #include "kelm/ksp.h"
 #include "kelm/winapi.h"
 #include "ksp/table_program.h"
-#include "platform/pcsc/pcsc_backend.h"
 #include "platform/ui/ui_responder.h"
 #include "served_card.h"
 #include "sim/card_state.h"
 #include "sim/sim_card.h"
-#include "support/registry_fixture.h"
 
 namespace {
 
@@ -56,29 +52,17 @@ void AddCertificate(const kelm::ksp::testing::ProgramKey& key) {
 }
 
 TEST(KeyStorageThroughPcscd, TableProgramOnBothKeySizes) {
-    kelm::platform::SetPcscBackend(nullptr);
-    kelm::test::ScopedRegistryDirectory registry;
-    HKEY settings = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &settings, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(settings, "sReaderName", 0, REG_SZ, reinterpret_cast<const BYTE*>(kTestReader),
-                             sizeof kTestReader),
-              ERROR_SUCCESS);
-    RegCloseKey(settings);
+    kelm::test::PcscdTestSetup setup("ksp");
+    ASSERT_TRUE(setup.reader_chosen);
     kelm::platform::ScriptedResponder ui;
     kelm::platform::SetUiResponder(&ui);
-    const std::filesystem::path directory = std::filesystem::temp_directory_path() /
-                                            ("kelm-e2e-ksp-" + std::to_string(getpid()));
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
 
     SCARDCONTEXT context = 0;
     ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS)
         << "is scripts/services.sh running?";
     for (int type : {1, 6}) {
         SCOPED_TRACE("card type " + std::to_string(type));
-        const std::string image = (directory / ("card" + std::to_string(type) + ".json")).string();
+        const std::string image = setup.Image(type);
         kelm::ksp::testing::ProgramKey key;
         std::string error;
         // A container name of each card's own: the store keeps the other card's certificate.
@@ -93,7 +77,6 @@ TEST(KeyStorageThroughPcscd, TableProgramOnBothKeySizes) {
     }
     SCardReleaseContext(context);
     kelm::platform::SetUiResponder(nullptr);
-    std::filesystem::remove_all(directory);
 }
 
 }  // namespace

@@ -4,21 +4,17 @@
 // and, where it can, by the card; random bytes and a refused call's last error.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "crypto/openssl_peer.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
-#include "platform/pcsc/pcsc_backend.h"
 #include "platform/ui/ui_responder.h"
 #include "served_card.h"
 #include "sim/sim_card.h"
-#include "support/registry_fixture.h"
 
 namespace {
 
@@ -48,22 +44,10 @@ TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
     auto random = reinterpret_cast<PFN_CPGenRandom>(dlsym(library, "CPGenRandom"));
     ASSERT_TRUE(acquire && release && create_hash && hash_data && sign && get_user_key && verify && random);
 
-    kelm::platform::SetPcscBackend(nullptr);
-    kelm::test::ScopedRegistryDirectory registry;
-    HKEY settings = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &settings, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(settings, "sReaderName", 0, REG_SZ, reinterpret_cast<const BYTE*>(kTestReader),
-                             sizeof kTestReader),
-              ERROR_SUCCESS);
-    RegCloseKey(settings);
+    kelm::test::PcscdTestSetup setup("signing");
+    ASSERT_TRUE(setup.reader_chosen);
     kelm::platform::ScriptedResponder ui;
     kelm::platform::SetUiResponder(&ui);
-    const std::filesystem::path directory = std::filesystem::temp_directory_path() /
-                                            ("kelm-e2e-signing-" + std::to_string(getpid()));
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
 
     SCARDCONTEXT context = 0;
     ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS)
@@ -71,7 +55,7 @@ TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
     ui.QueueDialogAction(kelm::platform::DialogAction{IDOK, "12345678"});
     for (int type : {1, 6}) {
         SCOPED_TRACE("card type " + std::to_string(type));
-        const std::string image = (directory / ("card" + std::to_string(type) + ".json")).string();
+        const std::string image = setup.Image(type);
         Blob modulus, exponent;
         std::string error;
         ASSERT_TRUE(MakeImage(image, type, &modulus, &exponent, &error)) << error;
@@ -113,7 +97,6 @@ TEST(SigningThroughPcscd, SignaturesOfBothKeySizesVerifyWithOpenSsl) {
     EXPECT_EQ(ui.DialogCount(), 1u) << "the second card's PIN came from this thread's recent PIN";
     SCardReleaseContext(context);
     kelm::platform::SetUiResponder(nullptr);
-    std::filesystem::remove_all(directory);
 }
 
 }  // namespace
