@@ -19,15 +19,15 @@ namespace {
 
 constexpr DWORD kCreateFlags = NCRYPT_SILENT_FLAG | NCRYPT_OVERWRITE_KEY_FLAG;
 
-// The key specification a caller gives when opening: 0 and AT_SIGNATURE select the signature
+// The key kind a caller gives when opening: 0 and AT_SIGNATURE select the signature
 // key, AT_KEYEXCHANGE the exchange key; false for anything else.
-bool OpenedKeySpec(DWORD legacy, DWORD* spec) {
+bool OpenedKeySpec(DWORD legacy, DWORD* key_spec) {
     if (legacy == 0 || legacy == AT_SIGNATURE) {
-        *spec = AT_SIGNATURE;
+        *key_spec = AT_SIGNATURE;
         return true;
     }
     if (legacy == AT_KEYEXCHANGE) {
-        *spec = AT_KEYEXCHANGE;
+        *key_spec = AT_KEYEXCHANGE;
         return true;
     }
     return false;
@@ -108,11 +108,11 @@ SECURITY_STATUS WINAPI KELMKSPOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_H
         if (container == nullptr) return NTE_BAD_KEYSET;
     }
 
-    DWORD spec = 0;
+    DWORD key_spec = 0;
     KeyKind kind{};
-    if (!OpenedKeySpec(dwLegacyKeySpec, &spec) || !KeyKindOf(spec, &kind)) return NTE_NO_KEY;
+    if (!OpenedKeySpec(dwLegacyKeySpec, &key_spec) || !KeyKindOf(key_spec, &kind)) return NTE_NO_KEY;
     if (container->Card_ContainerStatus[kind.StatusOffset] != core::STATUS_USED) return NTE_NO_KEY;
-    core::KeyCTX* key_ctx = core::Alloc_Init_KeyCTX(spec);
+    core::KeyCTX* key_ctx = core::Alloc_Init_KeyCTX(key_spec);
     if (key_ctx == nullptr) return NTE_NO_KEY;
     std::memcpy(key_ctx->Card_ContainerStatus, container->Card_ContainerStatus, core::kContainerStatusSize);
     NameKeyContext(key_ctx, container->Name);
@@ -136,7 +136,7 @@ SECURITY_STATUS WINAPI KELMKSPCreatePersistedKey(NCRYPT_PROV_HANDLE hProvider, N
     if (phKey == nullptr || pszAlgId == nullptr) return NTE_INVALID_PARAMETER;
     if ((dwFlags & ~kCreateFlags) != 0) return NTE_BAD_FLAGS;
     if (!SameText(pszAlgId, NCRYPT_RSA_ALGORITHM)) return NTE_NOT_SUPPORTED;
-    const DWORD spec = CreatedKeySpec(dwLegacyKeySpec);
+    const DWORD key_spec = CreatedKeySpec(dwLegacyKeySpec);
 
     core::ProvCTX* prov = provider->pProvCTX;
     if (!KeyNameToContainerName(pszKeyName, prov->ContainerName)) return NTE_INVALID_PARAMETER;
@@ -156,11 +156,11 @@ SECURITY_STATUS WINAPI KELMKSPCreatePersistedKey(NCRYPT_PROV_HANDLE hProvider, N
     // which takes the still empty container off the card and out of the registry.
     SECURITY_STATUS status = ERROR_SUCCESS;
     KeyKind kind{};
-    core::KeyCTX* key_ctx = core::Alloc_Init_KeyCTX(spec);
+    core::KeyCTX* key_ctx = core::Alloc_Init_KeyCTX(key_spec);
     if (key_ctx == nullptr || !KeyKindOf(key_ctx->Algid, &kind)) {
         status = NTE_BAD_ALGID;
     } else {
-        const DWORD generated = core::RSA_GenerateKeyPair(key_ctx, chnd, spec, key_ctx->KeyLen);
+        const DWORD generated = core::RSA_GenerateKeyPair(key_ctx, chnd, key_spec, key_ctx->KeyLen);
         NameKeyContext(key_ctx, prov->ContainerName);
         char name[core::kContainerNameEntry] = {};
         std::memcpy(name, key_ctx->ContainerName, core::kContainerNameMax);

@@ -79,7 +79,7 @@ SECURITY_STATUS PublicKeyLookup(const KSP_KEY* key, std::vector<BYTE>* blob) {
     std::vector<BYTE> property;
     PCCERT_CONTEXT certificate = nullptr;
     while ((certificate = CertEnumCertificatesInStore(store, certificate)) != nullptr) {
-        // The provider name, type and key specification are not compared: a certificate
+        // The provider name, type and key kind are not compared: a certificate
         // enrolled through either interface, or another provider, serves.
         if (!KeyProviderInfo(certificate, &property) || !NamesContainer(property, name)) continue;
         HCRYPTPROV context = 0;

@@ -1,4 +1,4 @@
-// Key objects: which key a name and a key specification open, the lengths they report, keys
+// Key objects: which key a name and a key kind open, the lengths they report, keys
 // generated on the card through the table, and containers shared with the CryptoAPI side.
 #include <algorithm>
 #include <string>
@@ -13,10 +13,10 @@ namespace {
 class KeyObjects : public KspCardTest {
 protected:
     // The opened key's length in bits and its key context's algorithm, or the refusal.
-    std::string Opened(const char16_t* name, DWORD spec) {
+    std::string Opened(const char16_t* name, DWORD key_spec) {
         const NCRYPT_PROV_HANDLE provider = OpenProvider();
         NCRYPT_KEY_HANDLE handle = 0x55;
-        const SECURITY_STATUS status = table_->OpenKey(provider, &handle, name, spec, 0);
+        const SECURITY_STATUS status = table_->OpenKey(provider, &handle, name, key_spec, 0);
         if (status != 0) return "refused " + std::to_string(status) + (handle == 0 ? "" : " (handle written)");
         const KSP_KEY* key = KELMKSPValidateKeyHandle(handle);
         return std::to_string(key->dwKeyBitLength) + " " + std::to_string(key->pKeyCTX->Algid);
@@ -33,7 +33,7 @@ protected:
 
 TEST_F(KeyObjects, NameAndKeySpecificationChooseTheKey) {
     const std::u16string long_name = u"keys-and-then-some-more-characters-xyz", too_long(260, u'k');
-    const struct { int type; const char16_t* name; DWORD spec; std::string result; } cases[] = {
+    const struct { int type; const char16_t* name; DWORD key_spec; std::string result; } cases[] = {
         {1, u"keys", 0, "1024 9216"},
         {1, u"keys", AT_SIGNATURE, "1024 9216"},
         {1, u"keys", AT_KEYEXCHANGE, "1024 41984"},
@@ -47,7 +47,7 @@ TEST_F(KeyObjects, NameAndKeySpecificationChooseTheKey) {
     };
     for (const auto& c : cases) {
         Insert(c.type);
-        EXPECT_EQ(Opened(c.name, c.spec), c.result) << c.type << " " << c.spec;
+        EXPECT_EQ(Opened(c.name, c.key_spec), c.result) << c.type << " " << c.key_spec;
     }
     // A name longer than 36 bytes opens the container its first 36 bytes name.
     Insert();

@@ -70,9 +70,9 @@ protected:
         if (provider != 0) providers_.push_back(provider);
         return provider;
     }
-    NCRYPT_KEY_HANDLE OpenKey(NCRYPT_PROV_HANDLE provider, const char16_t* name = u"keys", DWORD spec = 0) {
+    NCRYPT_KEY_HANDLE OpenKey(NCRYPT_PROV_HANDLE provider, const char16_t* name = u"keys", DWORD key_spec = 0) {
         NCRYPT_KEY_HANDLE key = 0;
-        EXPECT_EQ(table_->OpenKey(provider, &key, name, spec, 0), 0);
+        EXPECT_EQ(table_->OpenKey(provider, &key, name, key_spec, 0), 0);
         return key;
     }
 

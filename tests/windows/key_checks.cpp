@@ -93,24 +93,24 @@ bool SoftwareVerifies(HCRYPTPROV soft, HCRYPTKEY public_key, ALG_ID algid, const
 
 // Both key pairs made on the card, signing a SHA-1 hash that Wine's provider verifies with the
 // exported public key, and that the provider verifies itself from the hash's value. The public
-// keys, imported into Wine's provider, are handed back by key spec.
+// keys, imported into Wine's provider, are handed back by key kind.
 void CheckKeyPairs(HCRYPTPROV prov, HCRYPTPROV soft, HCRYPTKEY (&public_keys)[3]) {
     const struct {
-        DWORD spec;
+        DWORD key_spec;
         ALG_ID algid;
         const char* name;
     } pairs[] = {{AT_SIGNATURE, CALG_RSA_SIGN, "signature key"}, {AT_KEYEXCHANGE, CALG_RSA_KEYX, "exchange key"}};
     for (const auto& pair : pairs) {
         const std::string name = pair.name;
         HCRYPTKEY key = 0;
-        if (!Check(CryptGenKey(prov, pair.spec, 0, &key), name + " generated" + Error())) continue;
+        if (!Check(CryptGenKey(prov, pair.key_spec, 0, &key), name + " generated" + Error())) continue;
         Check(KeyDword(key, KP_ALGID) == pair.algid && KeyDword(key, KP_KEYLEN) == 1024, name + ": KP_ALGID, KP_KEYLEN");
         Check(CryptDestroyKey(key), name + ": destroy the new key's handle" + Error());
-        Check(CryptGetUserKey(prov, pair.spec, &key), name + " stays on the card" + Error());
+        Check(CryptGetUserKey(prov, pair.key_spec, &key), name + " stays on the card" + Error());
 
         const Bytes blob = Export(key, 0, PUBLICKEYBLOB);
         Check(blob.size() == 20 + 128 && blob[0] == PUBLICKEYBLOB, name + ": PUBLICKEYBLOB" + Error());
-        HCRYPTKEY& public_key = public_keys[pair.spec];
+        HCRYPTKEY& public_key = public_keys[pair.key_spec];
         public_key = Import(soft, blob);
         Check(public_key != 0, name + ": Wine's provider imports the PUBLICKEYBLOB" + Error());
 
@@ -119,7 +119,7 @@ void CheckKeyPairs(HCRYPTPROV prov, HCRYPTPROV soft, HCRYPTKEY (&public_keys)[3]
         const Bytes digest = Value(reference);
         Check(digest.size() == 20 && Value(hash) == digest, name + ": the SHA-1 value is Wine's");
         const Bytes signature = Read([&](BYTE* data, DWORD* length) {
-            return CryptSignHashA(hash, pair.spec, nullptr, 0, data, length);
+            return CryptSignHashA(hash, pair.key_spec, nullptr, 0, data, length);
         });
         Check(signature.size() == 128, name + ": signed" + Error());
         Check(SoftwareVerifies(soft, public_key, CALG_SHA1, signature), name + ": Wine's provider verifies" + Error());

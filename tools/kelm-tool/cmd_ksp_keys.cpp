@@ -9,8 +9,8 @@
 namespace kelm::tool {
 namespace {
 
-const char* SpecName(DWORD spec) {
-    return spec == AT_SIGNATURE ? "signature" : spec == AT_KEYEXCHANGE ? "exchange" : "none";
+const char* SpecName(DWORD key_spec) {
+    return key_spec == AT_SIGNATURE ? "signature" : key_spec == AT_KEYEXCHANGE ? "exchange" : "none";
 }
 
 int RunKeys(const Options& options) {

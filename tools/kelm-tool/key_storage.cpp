@@ -39,8 +39,8 @@ KeyStorage::~KeyStorage() {
 NCRYPT_KEY_HANDLE KeyStorage::OpenKey(const std::string& name, const std::string& kind) {
     NCRYPT_KEY_HANDLE key = 0;
     const std::u16string wide = Utf16(name);
-    const DWORD spec = kind == "exchange" ? AT_KEYEXCHANGE : AT_SIGNATURE;
-    Check(table_->OpenKey(provider_, &key, wide.c_str(), spec, 0), "cannot open the " + kind + " key of '" + Printable(name) + "'");
+    const DWORD key_spec = kind == "exchange" ? AT_KEYEXCHANGE : AT_SIGNATURE;
+    Check(table_->OpenKey(provider_, &key, wide.c_str(), key_spec, 0), "cannot open the " + kind + " key of '" + Printable(name) + "'");
     keys_.push_back(key);
     return key;
 }
