@@ -22,7 +22,7 @@ constexpr DWORD kPkcs1Overhead = 11;  // 00 02, at least eight padding bytes, 00
 class InputCopy {
 public:
     InputCopy(const BYTE* data, DWORD length)
-        : bytes_(static_cast<BYTE*>(LocalAlloc(LPTR, length != 0 ? length : 1))), length_(length) {
+        : bytes_(static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, length != 0 ? length : 1))), length_(length) {
         if (bytes_ != nullptr && length != 0) {
             std::memcpy(bytes_, data, length);
         }

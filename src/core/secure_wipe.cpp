@@ -1,17 +1,17 @@
 #include "core/secure_wipe.h"
 
+#include <cstring>
+
 namespace kelm::core {
 
 void SecureZero(void* buffer, size_t length) {
     if (buffer == nullptr || length == 0) {
         return;
     }
-    // Volatile stores are never elided; the barrier keeps the compiler from treating the bytes
-    // as dead before a following free.
-    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(buffer);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = 0;
-    }
+    // The barrier takes the buffer's address and clobbers memory, so the compiler must assume the
+    // zeros are read afterwards and cannot drop the memset before a following free. A plain
+    // memset runs at memory speed: the wipe of a 64 KiB input copy costs next to nothing.
+    std::memset(buffer, 0, length);
     __asm__ __volatile__("" : : "r"(buffer) : "memory");
 }
 
