@@ -58,16 +58,16 @@ TEST_F(KeyStorageCommands, CertifiedCardKeysSignAndDecryptOnEveryKeyLength) {
         EXPECT_EQ(RunCommand("cd '" + dir_.string() + "' && openssl dgst -sha256 -verify alice.pem -signature doc.sig"
                              " doc.txt 2>&1").output, "Verified OK\n");
         EXPECT_EQ(Tool(card + "ksp verify --key alice doc.txt doc.sig").out, "signature valid\n");
-        const ToolRun forged = Tool(card + "ksp verify --key bob --key-spec exchange doc.txt doc.sig --json");
+        const ToolRun forged = Tool(card + "ksp verify --key bob --kind exchange doc.txt doc.sig --json");
         EXPECT_EQ(forged.status, 1);
         EXPECT_EQ(json::parse(forged.out).value("valid", true), false);
 
         // {how the ciphertext is made, what ksp decrypt then prints}: the card removes PKCS #1
         // v1.5 padding only, so an OAEP ciphertext is refused, not mistaken for a message.
         const std::pair<std::string, std::string> kCiphertexts[] = {
-            {"ksp encrypt --key bob --key-spec exchange --padding pkcs1 -o c.bin doc.txt", "68656C6C6F0A\n"},
+            {"ksp encrypt --key bob --kind exchange --padding pkcs1 -o c.bin doc.txt", "68656C6C6F0A\n"},
             {"openssl:pkeyutl -encrypt -pubin -inkey bob.pem -in doc.txt -out c.bin", "68656C6C6F0A\n"},
-            {"ksp encrypt --key bob --key-spec exchange --padding oaep -o c.bin doc.txt", ""},
+            {"ksp encrypt --key bob --kind exchange --padding oaep -o c.bin doc.txt", ""},
         };
         for (const auto& [make, plaintext] : kCiphertexts) {
             SCOPED_TRACE(make);
@@ -77,7 +77,7 @@ TEST_F(KeyStorageCommands, CertifiedCardKeysSignAndDecryptOnEveryKeyLength) {
                 ASSERT_EQ(Tool(card + make).status, 0);
             }
             EXPECT_EQ(Contents(Path("c.bin")).size(), length);
-            const ToolRun decrypted = Tool(card + pin + "ksp decrypt --key bob --key-spec exchange c.bin");
+            const ToolRun decrypted = Tool(card + pin + "ksp decrypt --key bob --kind exchange c.bin");
             EXPECT_EQ(decrypted.out, plaintext);
             EXPECT_EQ(decrypted.status, plaintext.empty() ? 1 : 0) << decrypted.err;
         }

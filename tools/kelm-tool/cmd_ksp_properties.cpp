@@ -68,7 +68,7 @@ int RunAlgorithms(const Options& options) {
 Action SetupProperties(CLI::App& command) {
     auto args = std::make_shared<PropertyArgs>();
     command.add_option("--key", args->key, "also the properties of this key")->type_name("NAME");
-    command.add_option("--key-spec", args->kind, "which key of the container (default signature)")
+    command.add_option("--kind", args->kind, "which key of the container (default signature)")
         ->check(CLI::IsMember({"signature", "exchange"}))
         ->type_name("signature|exchange");
     return [args](const Options& options) { return RunProperties(options, *args); };

@@ -100,7 +100,7 @@ std::vector<BYTE> Digest(const std::string& name, const std::vector<BYTE>& data)
 
 void AddKeyOptions(CLI::App& command, std::string* name, std::string* kind) {
     command.add_option("--key", *name, "the key's name: its container on the card")->required()->type_name("NAME");
-    command.add_option("--key-spec", *kind, "which key of the container (default signature)")
+    command.add_option("--kind", *kind, "which key of the container (default signature)")
         ->check(CLI::IsMember({"signature", "exchange"}))
         ->type_name("signature|exchange");
 }

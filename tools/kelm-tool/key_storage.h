@@ -52,7 +52,7 @@ void WriteBytes(const std::string& path, const std::vector<BYTE>& bytes);
 // for another name.
 std::vector<BYTE> Digest(const std::string& name, const std::vector<BYTE>& data);
 
-// The key's kind on the command line: --key-spec signature|exchange.
+// The key's kind on the command line: --kind signature|exchange.
 void AddKeyOptions(CLI::App& command, std::string* name, std::string* kind);
 
 }  // namespace kelm::tool

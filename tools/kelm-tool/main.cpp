@@ -71,13 +71,13 @@ std::vector<Command>& Registry() {
 }
 
 void AddSharedOptions(CLI::App& app, Options& options, unsigned taken) {
-    for (const SharedSpec& spec : kShared) {
-        if (spec.bit != kEveryCommand && (taken & spec.bit) == 0) continue;
-        CLI::Option* option = spec.flag != nullptr ? app.add_flag(spec.names, options.*spec.flag, spec.description)
-                                                   : app.add_option(spec.names, options.*spec.text, spec.description);
-        if (spec.value != nullptr) option->type_name(spec.value);
-        if (spec.check != nullptr) {
-            option->check(CLI::Validator([check = spec.check](std::string& value) { return check(value); }, "", ""));
+    for (const SharedSpec& shared : kShared) {
+        if (shared.bit != kEveryCommand && (taken & shared.bit) == 0) continue;
+        CLI::Option* option = shared.flag != nullptr ? app.add_flag(shared.names, options.*shared.flag, shared.description)
+                                                   : app.add_option(shared.names, options.*shared.text, shared.description);
+        if (shared.value != nullptr) option->type_name(shared.value);
+        if (shared.check != nullptr) {
+            option->check(CLI::Validator([check = shared.check](std::string& value) { return check(value); }, "", ""));
         }
     }
 }
@@ -118,11 +118,11 @@ std::string TopHelp() {
            "entry points on a PC/SC reader or an embedded simulated card.\n"
         << CommandList()
         << "\nOptions (before or after the command; a command's help lists those it takes):\n";
-    for (const SharedSpec& spec : kShared) {
-        std::string names = spec.names;
+    for (const SharedSpec& shared : kShared) {
+        std::string names = shared.names;
         if (const size_t comma = names.find(','); comma != std::string::npos) names.insert(comma + 1, " ");
-        if (spec.value != nullptr) names += std::string(" ") + spec.value;
-        std::snprintf(line, sizeof line, "  %-22s %s\n", names.c_str(), spec.description);
+        if (shared.value != nullptr) names += std::string(" ") + shared.value;
+        std::snprintf(line, sizeof line, "  %-22s %s\n", names.c_str(), shared.description);
         out << line;
     }
     out << "  -h, --help             this help\n"
@@ -284,9 +284,9 @@ int Run(int argc, char** argv, Options& options) {
     CLI::App* leaf = parsed.chain.back();
     const Command& command = *line.commands.at(leaf);
     // A shared option given before the command counts only when the command takes it.
-    for (const SharedSpec& spec : kShared) {
-        const std::string name = std::string(spec.names).substr(std::string(spec.names).rfind(',') + 1);
-        if (spec.bit != kEveryCommand && (command.shared & spec.bit) == 0 && line.app.count(name) > 0) {
+    for (const SharedSpec& shared : kShared) {
+        const std::string name = std::string(shared.names).substr(std::string(shared.names).rfind(',') + 1);
+        if (shared.bit != kEveryCommand && (command.shared & shared.bit) == 0 && line.app.count(name) > 0) {
             return UsageError(parsed, "does not take " + name);
         }
     }
