@@ -6,11 +6,12 @@
 #     the registry rows, the Start menu entry and the upgrade rows.
 #   install_test.sh wine WINE_SH PREFIX WORK MSI VERSION EARLIER_MSI EARLIER_VERSION INSTALL_TEST CLIENT
 #                        WINSCARD EXPECTED OBJDUMP
-#     in a Wine prefix made afresh, where nothing but the package registers the provider:
-#     install, the registration read back, kelm-certprop filling the "My" store from a card the
-#     test enrols (an OpenSSL CA certifies its key), a crypt32-only application signing with the
-#     card's key (OpenSSL checks the results), the tool's refusals, uninstall, a second install,
-#     an upgrade from an earlier build, and an uninstall after the files were deleted by hand.
+#     in a Wine prefix made afresh, where nothing but the package registers the provider: an
+#     earlier build installed, this one over it and again, the registration read back each time,
+#     kelm-certprop filling the "My" store from a card the test enrols (an OpenSSL CA certifies
+#     its key), a crypt32-only application signing with the card's key (OpenSSL checks the
+#     results), the tool's refusals, uninstall, a second install, and an uninstall after the
+#     files were deleted by hand.
 set -euo pipefail
 
 # The lines of EXPECTED's part "## NAME", up to the next part.
@@ -93,13 +94,15 @@ cp "$winscard" "$system32/winscard.dll"
 export KELM_SIM_IMAGE
 KELM_SIM_IMAGE=$(windows "$card")
 
-step "install, and install again"
+step "install an earlier build, upgrade over it, install again"
 uninstalled
+msiexec /i "$earlier_msi"
+installed "$earlier_version"
+msiexec /i "$msi"
+installed "$version"
 msiexec /i "$msi"
 installed "$version"
 run "$tester" installed
-msiexec /i "$msi"
-installed "$version"
 
 step "enrol: a key pair on the card, certified by a CA"
 run "$tester" enrol alice "$(windows "$work/alice.blob")"
@@ -153,16 +156,9 @@ output=$(run "$tester" refusing-store "$certprop" | tr -d '\r') || status=$?
 [ "$status" == 1 ] && grep -q "^not added: $line: the store refused the change" <<<"$output" ||
     fail "a store that refuses the write: status $status, $output"
 
-step "uninstall, install again, uninstall"
+step "uninstall, install again"
 msiexec /x "$msi"
 uninstalled
-msiexec /i "$msi"
-installed "$version"
-msiexec /x "$msi"
-
-step "upgrade over an earlier build"
-msiexec /i "$earlier_msi"
-installed "$earlier_version"
 msiexec /i "$msi"
 installed "$version"
 
