@@ -3,7 +3,7 @@
 #
 #   scripts/wine.sh prefix PREFIX               make the Wine prefix once (kept for later runs)
 #   scripts/wine.sh run PREFIX PROGRAM [ARG...]  run PROGRAM there
-#   scripts/wine.sh server PREFIX start|stop     keep the prefix's wineserver running between runs
+#   scripts/wine.sh server PREFIX start|stop     keep the prefix's wineserver up between runs
 #
 # No display is used: the prefix selects Wine's null graphics driver, so windows and dialogs
 # exist and answer messages but are never drawn. The card-simulator test double winscard.dll,
@@ -46,9 +46,11 @@ run)
   exec timeout --kill-after=10 "$limit" "$wine" "$@"
   ;;
 server)
-  # A series of runs pays for the server's start once; 'stop' also ends the prefix's programs.
+  # A series of runs pays for the server's start once: it stays up to 30 seconds after the last
+  # program ends (so one left behind by a killed test goes away by itself); 'stop' ends it and
+  # the prefix's programs at once.
   case "${1:-}" in
-  start) "$(dirname "$wine")/wineserver" -p ;;
+  start) "$(dirname "$wine")/wineserver" -p30 ;;
   stop) "$(dirname "$wine")/wineserver" -k 2>/dev/null || true ;;
   *) echo "wine.sh server PREFIX start|stop" >&2; exit 2 ;;
   esac
