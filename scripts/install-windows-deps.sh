@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its Wine test need on Debian 12, when missing: the
-# mingw-w64 cross compiler, Wine, and dpkg-dev for unpacking Debian's mbed TLS source package.
+# mingw-w64 cross compiler, Wine, dpkg-dev for unpacking Debian's mbed TLS source package, and
+# wixl and msitools for building and reading the installer.
 # It also adds a source entry for the configured Debian archive, so that the build can fetch
 # that source package with `apt-get source` (the only download of the Windows build).
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 dpkg-dev)
+packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 dpkg-dev wixl msitools)
 
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
