@@ -59,35 +59,18 @@ public:
         Inside() { g_inside_card = true; }
         ~Inside() { g_inside_card = false; }
     };
-    LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
-        const Inside inside;
-        return card_->EstablishContext(scope, context);
+    LONG EstablishContext(DWORD s, SCARDCONTEXT* c) override { return Inside(), card_->EstablishContext(s, c); }
+    LONG ReleaseContext(SCARDCONTEXT c) override { return Inside(), card_->ReleaseContext(c); }
+    LONG ListReaders(SCARDCONTEXT c, std::vector<std::string>* r) override { return Inside(), card_->ListReaders(c, r); }
+    LONG Connect(SCARDCONTEXT c, const std::string& r, DWORD s, DWORD p, SCARDHANDLE* h, DWORD* a) override {
+        return Inside(), card_->Connect(c, r, s, p, h, a);
     }
-    LONG ReleaseContext(SCARDCONTEXT context) override {
-        const Inside inside;
-        return card_->ReleaseContext(context);
+    LONG Disconnect(SCARDHANDLE h, DWORD d) override { return Inside(), card_->Disconnect(h, d); }
+    LONG Transmit(SCARDHANDLE h, DWORD p, const BYTE* c, DWORD l, BYTE* r, DWORD* rl) override {
+        return Inside(), card_->Transmit(h, p, c, l, r, rl);
     }
-    LONG ListReaders(SCARDCONTEXT context, std::vector<std::string>* readers) override {
-        const Inside inside;
-        return card_->ListReaders(context, readers);
-    }
-    LONG Connect(SCARDCONTEXT context, const std::string& reader, DWORD share, DWORD preferred, SCARDHANDLE* card,
-                 DWORD* protocol) override {
-        const Inside inside;
-        return card_->Connect(context, reader, share, preferred, card, protocol);
-    }
-    LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
-        const Inside inside;
-        return card_->Disconnect(card, disposition);
-    }
-    LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD length, BYTE* response,
-                  DWORD* response_length) override {
-        const Inside inside;
-        return card_->Transmit(card, protocol, command, length, response, response_length);
-    }
-    LONG ReaderState(SCARDCONTEXT context, const std::string& reader, DWORD* state, std::vector<BYTE>* atr) override {
-        const Inside inside;
-        return card_->ReaderState(context, reader, state, atr);
+    LONG ReaderState(SCARDCONTEXT c, const std::string& r, DWORD* s, std::vector<BYTE>* a) override {
+        return Inside(), card_->ReaderState(c, r, s, a);
     }
 
 private:
