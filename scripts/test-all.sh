@@ -26,9 +26,11 @@ cmake --preset asan
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -L unit -j"$jobs"
 
+fuzz_start=$SECONDS
 cmake --preset fuzz
 cmake --build --preset fuzz -j"$jobs"
 scripts/fuzz.sh "${KELM_FUZZ_SECONDS:-45}"
+echo "fuzz preset: built and fuzzed in $((SECONDS - fuzz_start)) s"
 
 scripts/install-windows-deps.sh
 cmake --preset windows
