@@ -1,4 +1,4 @@
-// Secrets do not outlive their use: the PIN as the card receives it, an unwrapped session key
+// Secrets do not outlive their use: the PIN as typed and as the card receives it, an unwrapped session key
 // and a decrypted message are searched for in every heap block the provider frees (this test
 // program's operator new and delete go through malloc and look at each block on its way out)
 // and, once the calls have returned, in the stack below the caller, where the transport's
@@ -131,7 +131,8 @@ TEST_F(SecretWiping, ThePinSessionKeysAndDecryptedDataLeaveNothingBehind) {
     const HCRYPTKEY exchange = UserKey(AT_KEYEXCHANGE);
     const auto [modulus, exponent] = PublicKey(0x8003);
     // The VERIFY data as the card receives it: the PIN padded with FF.
-    Blob pin(kelm::testing::kSimPin, kelm::testing::kSimPin + 8);
+    const Blob typed(kelm::testing::kSimPin, kelm::testing::kSimPin + 8);
+    Blob pin = typed;
     pin.resize(16, 0xFF);
     const Blob session_key = test::RandomBytes(24, 7), message = test::RandomBytes(100, 8);
 
@@ -148,7 +149,7 @@ TEST_F(SecretWiping, ThePinSessionKeysAndDecryptedDataLeaveNothingBehind) {
     LeaveOnTheStack(marker, 6);
     ASSERT_GT(FoundBelow(marker), 0u) << "the probe cannot see dead frames";
 
-    Watch({&pin, &session_key, &message});
+    Watch({&pin, &session_key, &message, &typed});
     HCRYPTKEY imported = 0;
     ASSERT_TRUE(CPImportKey(prov_, simple.data(), DWORD(simple.size()), exchange, 0, &imported))
         << std::hex << GetLastError();
@@ -160,6 +161,7 @@ TEST_F(SecretWiping, ThePinSessionKeysAndDecryptedDataLeaveNothingBehind) {
     g_watch.armed = false;
     EXPECT_EQ(Blob(ciphertext.begin(), ciphertext.begin() + length), message);
     EXPECT_EQ(g_watch.found[0], 0u) << "heap blocks freed with the PIN in them";
+    EXPECT_EQ(g_watch.found[3], 0u) << "heap blocks freed with the PIN as typed in them";
     EXPECT_EQ(g_watch.found[1], 0u) << "heap blocks freed with the session key in them";
     EXPECT_EQ(g_watch.found[2], 0u) << "heap blocks freed with the decrypted message in them";
     EXPECT_EQ(pin_on_stack, 0u) << "the PIN left on the stack";
