@@ -1,5 +1,5 @@
-// Certificates from the fuzzer's input for the DER length helpers, the validity dates and the
-// subject common name. Each call gets a heap copy of exactly the bytes it may read, so a read
+// Certificates from the fuzzer's input for the DER length helpers, the validity dates, the
+// whole-certificate check and the subject common name. Each call gets a heap copy of exactly the bytes it may read, so a read
 // one byte past them is caught by the address sanitizer; the text output is guarded.
 //
 // Input: byte 0 chooses the form. Even: the rest is the certificate itself. Odd: a well-formed
@@ -74,6 +74,10 @@ void Check(const Bytes& certificate) {
     kelm::card::Cert_GetSubjectCommonName(copy, n, &name);
     if (name.length > kelm::card::kCommonNameSize) std::abort();
     kelm::card::Cert_SubjectMatchesCommonName(copy, n, name);
+    // What mbed TLS takes as one whole certificate is one the length walk measures the same.
+    if (kelm::card::Cert_IsWholeDer(copy, n) && kelm::card::Der_GetLen(copy, n) != static_cast<int64_t>(n)) {
+        std::abort();
+    }
     std::free(copy);
 }
 

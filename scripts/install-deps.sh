@@ -8,6 +8,7 @@ packages=(
   libmbedtls-dev libpcsclite-dev pcscd vsmartcard-vpcd nlohmann-json3-dev libcli11-dev libassuan-dev
   libssl-dev openssl
   binutils procps
+  clang-14 libclang-rt-14-dev libfuzzer-14-dev
 )
 
 missing=()

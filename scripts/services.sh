@@ -5,6 +5,8 @@
 #   scripts/services.sh start    start them and wait until the reader shows the card
 #   scripts/services.sh stop     stop exactly the processes that 'start' started
 #   scripts/services.sh status   show what runs and what the readers hold
+#   scripts/services.sh restart-pcscd   stop the pcscd that 'start' started and start it again,
+#                                waiting until the reader shows the card (for the fault tests)
 #
 # Installs nothing (scripts/install-deps.sh does) and builds nothing: kelm-cardsim and
 # kelm-tool are taken from KELM_BUILD_DIR (default build/default).
@@ -166,6 +168,13 @@ do_stop() {
   stop_one pcscd pcscd
 }
 
+do_restart_pcscd() {
+  live_pid pcscd pcscd >/dev/null || fail "pcscd was not started by this script: not restarting someone else's"
+  stop_one pcscd pcscd
+  start_pcscd
+  wait_for_card
+}
+
 do_status() {
   local pid
   if pid=$(live_pid pcscd pcscd); then say "pcscd: pid $pid"; else say "pcscd: not started by this script"; fi
@@ -177,8 +186,9 @@ case "${1:-}" in
   start) do_start ;;
   stop) do_stop ;;
   status) do_status ;;
+  restart-pcscd) do_restart_pcscd ;;
   *)
-    echo "usage: $0 start|stop|status" >&2
+    echo "usage: $0 start|stop|status|restart-pcscd" >&2
     exit 2
     ;;
 esac

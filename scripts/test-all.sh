@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian 12 machine and runs every test: the unit suites (debug
 # build), the end-to-end suites through the real pcscd and kelm-cardsim, the unit suites again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows DLL (cross-built with
-# mingw-w64) under Wine.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, every fuzz target under libFuzzer for a
+# bounded time (KELM_FUZZ_SECONDS, default 45, two at a time), and the Windows DLL (cross-built
+# with mingw-w64) under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,12 @@ fi
 cmake --preset asan
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -L unit -j"$jobs"
+
+fuzz_start=$SECONDS
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$jobs"
+scripts/fuzz.sh "${KELM_FUZZ_SECONDS:-45}"
+echo "fuzz preset: built and fuzzed in $((SECONDS - fuzz_start)) s"
 
 scripts/install-windows-deps.sh
 cmake --preset windows

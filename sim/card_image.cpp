@@ -260,6 +260,9 @@ bool ImageFromJson(const std::string& text, CardImage* out, std::string* error) 
         root = Json::parse(text);
     } catch (const nlohmann::json::parse_error& e) {
         return r.Fail("not a card image (JSON: " + SyntaxError(e) + ")");
+    } catch (const nlohmann::json::exception& e) {
+        // A number too large for any type (3E1259) is an out_of_range error, not a parse error.
+        return r.Fail(std::string("not a card image (JSON: ") + e.what() + ")");
     }
     if (!root.is_object()) return r.Fail("not a card image (not a JSON object)");
     std::string format;

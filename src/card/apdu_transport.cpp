@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "card/reader_session.h"
+#include "crypto/secure_zero.h"
 #include "kelm/winapi.h"
 
 namespace kelm::card {
@@ -16,10 +17,47 @@ constexpr DWORD kReceiveLength = 300;             // offered for the command its
 constexpr DWORD kGetResponseReceiveLength = 256;  // offered for GET RESPONSE
 constexpr size_t kHeaderLength = 4;
 
+// The command and answer of one exchange. They carry the PIN, the certificate write code,
+// unwrapped session keys and decrypted blocks, so they are wiped on every way out.
+struct ExchangeBuffers {
+    BYTE command[kCommandBufferSize] = {};
+    BYTE answer[kResponseBufferSize] = {};
+    ExchangeBuffers() = default;
+    ExchangeBuffers(const ExchangeBuffers&) = delete;
+    ExchangeBuffers& operator=(const ExchangeBuffers&) = delete;
+    ~ExchangeBuffers() {
+        crypto::SecureZero(command, sizeof command);
+        crypto::SecureZero(answer, sizeof answer);
+    }
+};
+
+}  // namespace
+
+bool Card_ConnectionLost(DWORD status) {
+    switch (static_cast<LONG>(status)) {
+    case SCARD_W_REMOVED_CARD:
+    case SCARD_W_RESET_CARD:
+    case SCARD_W_UNPOWERED_CARD:
+    case SCARD_W_UNRESPONSIVE_CARD:
+    case SCARD_E_NO_SMARTCARD:
+    case SCARD_E_TIMEOUT:
+    case SCARD_E_READER_UNAVAILABLE:
+    case SCARD_E_NO_SERVICE:
+    case SCARD_E_SERVICE_STOPPED:
+    case SCARD_E_INVALID_HANDLE:
+    case SCARD_F_COMM_ERROR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
 // One exchange on the session's connection. The answer length is checked against what was
 // offered, so nothing past the response buffer is ever read, whatever the backend reports.
 DWORD Exchange(const BYTE* command, DWORD command_length, BYTE* answer, DWORD offered, DWORD* answer_length) {
-    const CardSession& session = Session();
+    CardSession& session = Session();
     if (session.Card == 0) {
         // No connection (never made, or ended): the exchange fails without reaching PC/SC.
         return static_cast<DWORD>(SCARD_E_INVALID_HANDLE);
@@ -31,6 +69,12 @@ DWORD Exchange(const BYTE* command, DWORD command_length, BYTE* answer, DWORD of
     DWORD length = offered;
     LONG rc = SCardTransmit(session.Card, session.SendPci, command, command_length, nullptr, answer, &length);
     if (rc != SCARD_S_SUCCESS) {
+        if (Card_ConnectionLost(static_cast<DWORD>(rc))) {
+            // Whatever the card had verified is gone with the connection: the next operation
+            // that needs the PIN goes through VerifyPIN, whose probe reconnects, instead of
+            // sending private-key commands on a connection that can no longer carry them.
+            session.PinVerified = 0;
+        }
         return static_cast<DWORD>(rc);
     }
     if (length < 2 || length > offered) {
@@ -54,10 +98,9 @@ DWORD Card_SendAPDU(BYTE cla, BYTE ins, BYTE p1, BYTE p2, BYTE lc, BYTE* le, con
         response_capacity = 0;
     }
 
-    BYTE command[kCommandBufferSize];
-    BYTE answer[kResponseBufferSize];
-    std::memset(command, 0, sizeof command);
-    std::memset(answer, 0, sizeof answer);
+    ExchangeBuffers buffers;
+    BYTE* const command = buffers.command;
+    BYTE* const answer = buffers.answer;
 
     command[0] = cla;
     command[1] = ins;
@@ -103,7 +146,7 @@ DWORD Card_SendAPDU(BYTE cla, BYTE ins, BYTE p1, BYTE p2, BYTE lc, BYTE* le, con
         if (has_le) {
             command[le_position] = *le;
         }
-        std::memset(answer, 0, sizeof answer);
+        std::memset(answer, 0, kResponseBufferSize);
         rc = Exchange(command, length, answer, kReceiveLength, &answer_length);
         if (rc != 0) {
             return rc;
@@ -118,7 +161,7 @@ DWORD Card_SendAPDU(BYTE cla, BYTE ins, BYTE p1, BYTE p2, BYTE lc, BYTE* le, con
             wanted = *le;
         }
         const BYTE get_response[5] = {0x00, 0xC0, 0x00, 0x00, wanted};
-        std::memset(answer, 0, sizeof answer);
+        std::memset(answer, 0, kResponseBufferSize);
         rc = Exchange(get_response, sizeof get_response, answer, kGetResponseReceiveLength, &answer_length);
         if (rc != 0) {
             return rc;

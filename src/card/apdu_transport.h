@@ -33,6 +33,11 @@ constexpr int kMaxWrongLengthRounds = 4;
 DWORD Card_SendAPDU(BYTE cla, BYTE ins, BYTE p1, BYTE p2, BYTE lc, BYTE* le, const BYTE* data, BYTE* response,
                     int le_on_t1, size_t response_capacity = kApduResponseCapacity, size_t* delivered = nullptr);
 
+// Whether a status says the connection no longer carries the card's state: the card pulled,
+// reset, unpowered or mute, or the PC/SC service gone. Such a failure also clears the session's
+// PIN-verified flag, so the next PIN step reconnects.
+bool Card_ConnectionLost(DWORD status);
+
 // A status is successful when it is 0, 0x9000 or 0x61xx.
 constexpr bool Card_StatusSucceeded(DWORD status) {
     return status == 0 || status == 0x9000 || (status & 0xFFFFFF00u) == 0x6100;

@@ -9,6 +9,7 @@
 #include "card/card_files.h"
 #include "card/certificate_der.h"
 #include "card/slot_key_file.h"
+#include "crypto/secure_zero.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
 
@@ -48,7 +49,7 @@ void TakeCertMac(BYTE* code) {
         if (RegQueryValueExA(key, kCertMacValue, nullptr, nullptr, value.data(), &size) == ERROR_SUCCESS) {
             std::memcpy(code, value.data(), size < kCertificateCodeLength ? size : kCertificateCodeLength);
         }
-        std::memset(value.data(), 0, value.size());
+        crypto::SecureZero(value.data(), value.size());
     }
     RegDeleteValueA(key, kCertMacValue);
     RegCloseKey(key);
@@ -66,6 +67,12 @@ DWORD WritePiece(BYTE p1, const BYTE* piece, size_t length) {
 DWORD SendCertificate(const BYTE* header, size_t header_length, const BYTE* certificate, size_t length,
                       const BYTE* code) {
     BYTE piece[1 + kCertificatePiece + kCertificateCodeLength];
+    // The last piece carries the write code; the whole piece goes when the function ends.
+    struct PieceWipe {
+        BYTE* bytes;
+        size_t size;
+        ~PieceWipe() { crypto::SecureZero(bytes, size); }
+    } const wipe{piece, sizeof piece};
     const size_t commands = (length + header_length - 1) / kCertificatePiece + 1;
     const size_t first = commands == 1 ? length : kCertificatePiece - header_length;
     piece[0] = 1;
@@ -200,7 +207,12 @@ DWORD RSA_CardWriteCertificate(const char* container, BYTE slot, DWORD length, c
     }
 
     BYTE* entry = SlotEntry(container_status, slot);
-    BYTE code[kCertificateCodeLength] = {};
+    // The write code, wiped on every way out.
+    struct WriteCode {
+        BYTE bytes[kCertificateCodeLength] = {};
+        ~WriteCode() { crypto::SecureZero(bytes, sizeof bytes); }
+    } write_code;
+    BYTE* const code = write_code.bytes;
     DWORD status = 0;
     if (card_type == 7) {
         // The room check leaves the file to write selected.
@@ -218,7 +230,6 @@ DWORD RSA_CardWriteCertificate(const char* container, BYTE slot, DWORD length, c
         }
     }
     status = SendCertificate(header, header_length, certificate, length, with_code ? code : nullptr);
-    std::memset(code, 0, sizeof code);
     if (!Card_StatusSucceeded(status)) {
         return status;
     }

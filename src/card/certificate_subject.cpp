@@ -85,6 +85,16 @@ bool Cert_GetSubjectCommonName(const BYTE* certificate, size_t length, CommonNam
     return false;
 }
 
+bool Cert_IsWholeDer(const BYTE* der, size_t length) {
+    if (der == nullptr || length == 0) {
+        return false;
+    }
+    ParsedCertificate parsed;
+    // The parser stops at the end the outer header names; bytes after it would be ignored, so
+    // the outer element must cover the buffer exactly.
+    return mbedtls_x509_crt_parse_der(&parsed.crt, der, length) == 0 && parsed.crt.raw.len == length;
+}
+
 bool Cert_SubjectMatchesCommonName(const BYTE* certificate, size_t length, const CommonName& name) {
     ParsedCertificate parsed;
     Parse(certificate, length, &parsed);

@@ -22,6 +22,11 @@ struct CommonName {
 // attribute. Reads at most `length` bytes of `certificate`.
 bool Cert_GetSubjectCommonName(const BYTE* certificate, size_t length, CommonName* name);
 
+// Whether `der` is exactly one whole X.509 certificate of `length` bytes as mbed TLS reads it:
+// every inner length consistent with the element holding it, nothing missing after the validity
+// dates, the dates themselves well formed. Base64 text is not accepted here.
+bool Cert_IsWholeDer(const BYTE* der, size_t length);
+
 // Whether any common-name attribute of the certificate's subject has a value equal to the first
 // (value length) bytes of `name`: an attribute "Al" matches a name "Alice".
 bool Cert_SubjectMatchesCommonName(const BYTE* certificate, size_t length, const CommonName& name);

@@ -45,8 +45,8 @@ DWORD CreateErrorFromCard(DWORD status) {
 // Steps shared by create and open once the card has answered: a context with fresh card
 // randomness, its registry record unless verify, and its handle. On failure nothing made here
 // is left behind (context, handle or subkey); the card record is the caller's.
-DWORD FinishContainer(const ContainerName& name, DWORD dwFlags, const BYTE* status, DWORD challengeError,
-                      uint64_t* CHnd) {
+DWORD FinishContainer(const ContainerName& name, DWORD dwFlags, const BYTE* status, bool opening, uint64_t* CHnd) {
+    const DWORD challengeError = opening ? kOpenChallengeFailed : 1;
     ContainerCTX* container = Alloc_Init_ContainerCTX(name.text, 0, dwFlags);
     if (container == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY);
 
@@ -60,9 +60,14 @@ DWORD FinishContainer(const ContainerName& name, DWORD dwFlags, const BYTE* stat
     const bool machine = IsMachineKeyset(dwFlags);
     if (!verify) {
         const LONG result = Reg_WriteContainerValues(container, machine);
-        if (result != ERROR_SUCCESS) {
-            // A subkey created before a value write failed would be a half record: drop it.
-            Reg_DeleteContainerValues(container->Name, machine);
+        if (result == ERROR_BADDB && opening) {
+            // A registry file that cannot be read (malformed) cannot tell whether the record is
+            // current. The card holds the container and nothing reads the record back, so the
+            // open goes on unregistered rather than leaving every existing container unusable.
+            platform::Trace("Reg_WriteContainerValues(): registry unreadable, container opened unregistered");
+        } else if (result != ERROR_SUCCESS) {
+            // Nothing is left in the registry (a half-made subkey is dropped where it was made),
+            // and the registry's description of the failure stays for the caller to read.
             Free_ContainerCTX(container);
             return Fail(static_cast<DWORD>(NTE_BAD_KEYSET_PARAM), static_cast<DWORD>(result));
         }
@@ -100,14 +105,22 @@ DWORD Morva_Default_CreateContainer(const char* name, DWORD dwFlags, uint64_t* C
     if (IsVerifyContext(dwFlags)) {
         // No card record stands behind a verify context: its status says it holds nothing.
         const BYTE empty[kContainerStatusSize] = {};
-        return FinishContainer(cut, dwFlags, empty, 1, CHnd);
+        return FinishContainer(cut, dwFlags, empty, false, CHnd);
     }
     const DWORD result = card::Card_CreateContainer(cut.text, status, sizeof(status));
     if (result != 0) {
         platform::Trace("call Card_CreateContainer() return : FALSE");
         return Fail(CreateErrorFromCard(result), result);
     }
-    return FinishContainer(cut, dwFlags, status, 1, CHnd);
+    const DWORD finished = FinishContainer(cut, dwFlags, status, false, CHnd);
+    if (finished != 0) {
+        // The card record was made for this creation only: without it the card and the registry
+        // are as they were, and a retry does not meet NTE_EXISTS. The failure's last error stays.
+        const DWORD lastError = GetLastError();
+        card::Card_DeleteContainer(cut.text);
+        SetLastError(lastError);
+    }
+    return finished;
 }
 
 DWORD Morva_Default_OpenContainer(const char* name, DWORD dwFlags, uint64_t* CHnd) {
@@ -121,7 +134,7 @@ DWORD Morva_Default_OpenContainer(const char* name, DWORD dwFlags, uint64_t* CHn
         platform::Trace("call Card_OpenContainer() return : FALSE");
         return Fail(static_cast<DWORD>(NTE_BAD_KEYSET), result);
     }
-    return FinishContainer(cut, dwFlags, status, kOpenChallengeFailed, CHnd);
+    return FinishContainer(cut, dwFlags, status, true, CHnd);
 }
 
 DWORD Morva_Default_DeleteContainer(uint64_t CHnd) {

@@ -39,8 +39,15 @@ void ContainerSubkeyName(const char* name, char* out);
 // The keys root of the keyset, opened for all access; null with *error (when given) set to
 // NTE_BAD_KEYSET when it cannot be opened.
 HKEY Reg_OpenKeysRoot(bool machine, LONG* error);
+// Whether the container's subkey holds the four values as Reg_WriteContainerValues would write
+// them (a RandSeed of 20 bytes counts, whatever its bytes): 0 (and *marker, when given, the key
+// value read, closed), ERROR_MORE_DATA when one is missing or differs, or the registry's error
+// when the keys cannot be read at all (ERROR_BADDB for a malformed file).
+LONG Reg_ContainerValuesState(const ContainerCTX* container, bool machine, HKEY* marker);
 // Creates or opens the container's subkey and writes RandSeed, SigTypeSubtype, ExchTypeSubtype
-// and PSKEYS (all REG_BINARY); on success sets container->RegKey. 0 or the registry error.
+// and PSKEYS (all REG_BINARY), unless they are stored already (then nothing is written); on
+// success sets container->RegKey. 0 or the registry error; a subkey it made and could not fill
+// is removed again.
 LONG Reg_WriteContainerValues(ContainerCTX* container, bool machine);
 // Removes the container's subkey from the keys root. 0 or the registry error.
 LONG Reg_DeleteContainerValues(const char* name, bool machine);

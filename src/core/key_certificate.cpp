@@ -6,6 +6,7 @@
 #include "card/card_files.h"
 #include "card/certificate_der.h"
 #include "card/certificate_storage.h"
+#include "card/certificate_subject.h"
 #include "core/key_params.h"
 #include "core/user_keys.h"
 #include "kelm/winapi.h"
@@ -63,6 +64,12 @@ DWORD KeyCertificate_Write(KeyCTX* key, ContainerCTX* container, const BYTE* der
     // is read.
     const int64_t length = card::Der_GetLen(der, kMaxKeyCertificate);
     if (length <= 0 || length > kMaxKeyCertificate) {
+        return static_cast<DWORD>(NTE_FAIL);
+    }
+    // The whole certificate is checked before the card is touched: an inner length that lies or
+    // a certificate cut short after its dates would otherwise reach the card, or leave a freshly
+    // made certificate file behind when the write is then refused.
+    if (!card::Cert_IsWholeDer(der, static_cast<size_t>(length))) {
         return static_cast<DWORD>(NTE_FAIL);
     }
     const auto units = static_cast<BYTE>((length + kUnitBytes - 1) / kUnitBytes);

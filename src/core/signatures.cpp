@@ -6,6 +6,7 @@
 
 #include "card/apdu_transport.h"
 #include "card/card_files.h"
+#include "card/reader_session.h"
 #include "card/rsa_operations.h"
 #include "core/context_records.h"
 #include "core/hash_lifecycle.h"
@@ -76,6 +77,20 @@ DWORD Signature_Sign(const ProvCTX* prov, const ContainerCTX* container, const K
             return pin;
         }
     }
+    const DWORD signed_status = card::RSA_CardSignature(container->Name, slot.Slot, kind, value.bytes.data(),
+                                                        value.length, length, signature);
+    if (!card::Card_ConnectionLost(signed_status) || card::Session().PinVerified != 0 ||
+        (flags & SIGN_WITHOUT_PIN) != 0) {
+        return signed_status;
+    }
+    // The connection went away under the signature (card pulled and put back, service
+    // restarted). A signature leaves nothing behind on the card, so after the PIN step has
+    // reconnected it is made once more; if that step fails, the lost connection is the error.
+    if (Key_EnsurePin(prov->dwFlags) != 0) {
+        SetLastError(signed_status);
+        return signed_status;
+    }
+    *length = signature_length;
     return card::RSA_CardSignature(container->Name, slot.Slot, kind, value.bytes.data(), value.length, length,
                                    signature);
 }

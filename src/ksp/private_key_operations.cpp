@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "card/apdu_transport.h"
+#include "card/reader_session.h"
 #include "card/rsa_operations.h"
 #include "core/context_records.h"
 #include "core/secure_wipe.h"
@@ -83,8 +85,15 @@ SECURITY_STATUS WINAPI KELMKSPSignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_
     if (hash_kind == 0) return NTE_BAD_HASH;
     if (pbHashValue == nullptr) return NTE_INVALID_PARAMETER;
     DWORD signed_length = length;
-    const DWORD signed_ok = card::RSA_CardSignature(key->pContainerCTX->Name, kind.Slot, hash_kind, pbHashValue,
-                                                    cbHashValue, &signed_length, pbSignature);
+    DWORD signed_ok = card::RSA_CardSignature(key->pContainerCTX->Name, kind.Slot, hash_kind, pbHashValue,
+                                              cbHashValue, &signed_length, pbSignature);
+    if (card::Card_ConnectionLost(signed_ok) && card::Session().PinVerified == 0 && EnsurePin(dwFlags) == ERROR_SUCCESS) {
+        // The connection went away under the signature; the PIN step reconnected. A signature
+        // leaves nothing behind on the card, so it is made once more.
+        signed_length = length;
+        signed_ok = card::RSA_CardSignature(key->pContainerCTX->Name, kind.Slot, hash_kind, pbHashValue, cbHashValue,
+                                            &signed_length, pbSignature);
+    }
     if (signed_ok != 0) return static_cast<SECURITY_STATUS>(signed_ok);
     *pcbResult = length;
     // The card layer delivers CryptoAPI's order; CNG's is most significant byte first.

@@ -151,10 +151,12 @@ TEST_F(Containers, CreateOpenDeleteCloseOnTheCardAndInTheRegistryTogether) {
     ASSERT_NE(Context(first), nullptr);
     EXPECT_EQ(Context(first)->Card_ContainerStatus[STATUS_OFFSET_SIGNATURE], STATUS_USED);
     const auto seed1 = ReadValue(false, "card-only", "RandSeed");
-    EXPECT_NE(Open("card-only"), first);
+    const uint64_t second = Open("card-only");
+    EXPECT_NE(second, first);
     const auto seed2 = ReadValue(false, "card-only", "RandSeed");
     ASSERT_TRUE(seed1 && seed2 && seed2->size() == 20);
-    EXPECT_NE(seed1, seed2) << "each open draws new card randomness";
+    EXPECT_NE(Seed(first), Seed(second)) << "each open draws new card randomness";
+    EXPECT_EQ(seed1, seed2) << "a current record is not written again";
 
     const std::string blanks(36, ' ');
     const uint64_t verify = Create(blanks, CRYPT_VERIFYCONTEXT);
@@ -205,13 +207,13 @@ TEST_F(Containers, FailuresLeaveNoHandleAndNoRecord) {
     const Case cases[] = {
         {"name taken", [&] { PutContainer("taken"); }, true, "taken", 0, 0x6602, DWORD(NTE_EXISTS)},
         {"no such container", [] {}, false, "nowhere", 0, 0, DWORD(NTE_BAD_KEYSET)},
+        {"registry unwritable", [&] { broken = std::make_unique<BrokenRegistry>(); }, true, "unregistered", 0,
+         DWORD(ERROR_BADDB), DWORD(NTE_BAD_KEYSET_PARAM)},
         // With "taken", six containers: all the card holds.
         {"card full", [&] { for (int i = 1; i < 6; ++i) PutContainer("full-" + std::to_string(i)); }, true,
          "one-too-many", 0, 0, DWORD(NTE_NO_MEMORY)},
         {"no card randomness", [&] { sim->backend().ForceNextStatus(sim->reader(), 0x6982); }, true, blanks.c_str(),
          CRYPT_VERIFYCONTEXT, 1, 1},
-        {"registry unwritable", [&] { broken = std::make_unique<BrokenRegistry>(); }, false, "taken", 0, 0,
-         DWORD(NTE_BAD_KEYSET_PARAM)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -226,7 +228,9 @@ TEST_F(Containers, FailuresLeaveNoHandleAndNoRecord) {
         EXPECT_EQ(handle, 0u);
         EXPECT_FALSE(Registered(c.name));
     }
-    EXPECT_EQ(Names().front(), "taken") << "the existing container is untouched";
+    const std::vector<std::string> names = Names();
+    EXPECT_EQ(names.front(), "taken") << "the existing container is untouched";
+    EXPECT_EQ(std::count(names.begin(), names.end(), "unregistered"), 0) << "a failed creation leaves no card record";
 }
 
 TEST_F(Containers, CloseKeepsACardContainerThatHoldsAKeyOrACertificate) {

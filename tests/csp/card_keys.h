@@ -49,7 +49,7 @@ protected:
     void Insert(int type, bool large = false, sim::CardProtocol protocol = sim::CardProtocol::T1) {
         Remove();
         kelm::testing::SimCardSetup setup;
-        setup.type = type, setup.protocol = protocol;
+        setup.type = type, setup.protocol = protocol, setup.image_path = image_path_;
         sim_ = std::make_unique<kelm::testing::ScopedSimCard>(setup);
         const std::string size = large || type == 6 ? " 04" : " 02";
         for (const std::string file : {"80 01 00", "80 03 01", "80 02 00"}) {
@@ -140,6 +140,7 @@ protected:
     platform::FakeClock clock_;
     HCRYPTPROV prov_ = 0;
     std::string error_;
+    std::string image_path_;  // empty: the card lives in memory only
 };
 
 }  // namespace kelm::csp::testing
