@@ -148,10 +148,12 @@ Action SetupNew(CLI::App& command) {
     command.add_option("--protocol", args->protocol, "T1 (the default) or T0")
         ->type_name("T0|T1")
         ->check(CLI::IsMember({"T0", "T1"}).description(""));
-    command.add_option("--pin", args->pin, "the new card's PIN, 1 to 16 characters (default 12345678)")
+    command.add_option("--pin", args->pin, "the new card's PIN, 6 to 16 characters (default 12345678)")
         ->type_name("PIN")
         ->check([](const std::string& pin) {
-            return pin.empty() || pin.size() > 16 ? std::string("takes 1 to 16 characters") : std::string();
+            // The provider's PIN dialog takes 6 to 16 characters: a card with another PIN could not be used.
+            return pin.size() < 6 || pin.size() > 16 ? std::string("takes 6 to 16 characters, as the provider does")
+                                                     : std::string();
         });
     command.add_option("--pin-pad", args->pin_pad_entry, "give the reader a PIN pad on which the user types ENTRY")
         ->type_name("ENTRY");

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "card/apdu_transport.h"
+#include "card/card_files.h"
 #include "card/reader_session.h"
 #include "card_access.h"
 #include "commands.h"
@@ -38,6 +40,7 @@ int RunContainers(const Options& options) {
         if (!options.json) std::printf("%s\n", Printable(name).c_str());
     }
     if (options.json) PrintJson({{"containers", names}});
+    else if (names.empty() && !options.quiet) std::fprintf(stderr, "kelm-tool: containers: no containers on the card\n");
     return kExitOk;
 }
 
@@ -63,12 +66,34 @@ bool Confirmed(const std::string& question) {
     return n > 0 && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
+// Whether the card lists `name`; the card layer connected for the question only.
+bool OnCard(const std::string& name) {
+    const CardLayerSession session;
+    for (const std::string& listed : CardContainerNames()) {
+        if (listed == name) return true;
+    }
+    return false;
+}
+
 int RunCreate(const Options& options, const std::string& name) {
     CheckContainerName(name);
     PinEntry pin(options);
     CardAccess access(options, CardUse::Provider);
-    ProviderContext created(name.c_str(), CRYPT_NEWKEYSET | KeysetFlags(options), "container '" + Printable(name) + "'",
-                            &pin);
+    const bool there_before = OnCard(name);
+    try {
+        ProviderContext created(name.c_str(), CRYPT_NEWKEYSET | KeysetFlags(options), ContainerWhat(name), &pin);
+    } catch (const ToolError& e) {
+        // The provider makes the container on the card before it records it in the registry: a
+        // creation that failed after that is undone, so the card is left as it was.
+        if (there_before || !OnCard(name)) throw;
+        const CardLayerSession session;
+        char padded[card::kNameEntrySize] = {};
+        name.copy(padded, card::kContainerNameBytes);
+        const DWORD undone = card::Card_DeleteContainer(padded);
+        throw ToolError(e.status, std::string(e.what()) + (card::Card_StatusSucceeded(undone)
+                                                               ? "; the container was taken off the card again"
+                                                               : "; the container stays on the card: " + ErrorText(undone)));
+    }
     if (options.json) PrintJson({{"created", name}});
     else std::printf("created: %s\n", Printable(name).c_str());
     return kExitOk;
@@ -86,8 +111,7 @@ int RunDelete(const Options& options, const std::string& name) {
             Fail(what + ": not deleted (--yes deletes without asking)");
         }
     }
-    ProviderContext deleted(name.c_str(), CRYPT_DELETEKEYSET | KeysetFlags(options), "container '" + Printable(name) + "'",
-                            &pin);
+    ProviderContext deleted(name.c_str(), CRYPT_DELETEKEYSET | KeysetFlags(options), ContainerWhat(name), &pin);
     if (options.json) PrintJson({{"deleted", name}});
     else std::printf("deleted: %s\n", Printable(name).c_str());
     return kExitOk;

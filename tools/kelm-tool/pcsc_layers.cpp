@@ -92,7 +92,31 @@ private:
     }
 };
 
+// The card's answer to the last VERIFY that carried a PIN, on either path to the card: the
+// provider linked into the tool and the one loaded as a library keep separate card layers, but
+// both speak through this process's PC/SC functions.
+class PinWatch : public Forwarding {
+public:
+    PinWatch(platform::PcscBackend* inner, DWORD* last) : Forwarding(inner), last_(last) {}
+    LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
+                  DWORD* response_length) override {
+        const LONG rc = inner_->Transmit(card, protocol, command, command_length, response, response_length);
+        const bool carries_pin = command_length > kHeaderLength + 1 && (command[1] == 0x20);
+        if (carries_pin && rc == SCARD_S_SUCCESS && *response_length >= 2) {
+            *last_ = DWORD{response[*response_length - 2]} << 8 | response[*response_length - 1];
+        }
+        return rc;
+    }
+
+private:
+    DWORD* last_;
+};
+
 }  // namespace
+
+std::unique_ptr<platform::PcscBackend> WatchPinVerification(platform::PcscBackend* inner, DWORD* last_status) {
+    return std::make_unique<PinWatch>(inner, last_status);
+}
 
 std::unique_ptr<platform::PcscBackend> OnlyReader(platform::PcscBackend* inner, const std::string& reader) {
     return std::make_unique<OneReader>(inner, reader);
