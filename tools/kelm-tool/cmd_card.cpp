@@ -178,6 +178,8 @@ constexpr const char kNewHelp[] =
     "An existing image is never overwritten, and only the default data directory is created.\n"
     "Each --container adds a container with a new signature key and exchange key, each in the\n"
     "next unused key file (two per container).\n"
+    "Examples:\n"
+    "  kelm-tool card new --type 7 --container alice /tmp/card.json\n"
     "JSON: {\"image\": \"...\", \"card_type\": 1, \"protocol\": \"T=1\", \"containers\": [\"name\", ...]}\n";
 
 const Registrar kNew{{
@@ -203,7 +205,10 @@ const Registrar kShow{{
     .group = kGroupSimulator,
     .summary = "describe a simulated card: PIN tries, containers, keys, certificates",
     .help = "Prints the card type and protocol, PIN tries left, the containers with their key files,\n"
-            "and each key file's key and certificate. IMAGE defaults as for card new.\n"
+            "and each key file's key and certificate (its subject and the validity dates written with\n"
+            "it). IMAGE defaults as for card new.\n"
+            "Examples:\n"
+            "  kelm-tool card show /tmp/card.json\n"
             "JSON: {\"image\": \"...\", \"card_type\": 1, \"protocol\": \"T=1\", \"pin_tries_left\": 3,\n"
             "       \"containers\": [{\"name\": \"...\", \"signature_file\": \"80 01\" or null,\n"
             "                       \"exchange_file\": \"80 02\" or null}],\n"

@@ -133,6 +133,8 @@ const Registrar kContainers{{
     .group = kGroupProvider,
     .summary = "list the key containers on the card",
     .help = "Lists the card's key containers, one name a line (control characters shown as \\xNN).\n"
+            "Examples:\n"
+            "  kelm-tool containers --reader 'Virtual PCD 00 00'\n"
             "JSON: {\"containers\": [\"name\", ...]}\n",
     .shared = kCardChoice | kMachineKeyset | kJsonOutput,
     .setup = SetupContainers,
@@ -142,10 +144,13 @@ const Registrar kCreate{{
     .name = "create-container",
     .group = kGroupProvider,
     .summary = "create an empty key container on the card",
-    .help = "Creates the container NAME on the card and records it in the registry. NAME has at most\n"
+    .help = "Creates the container NAME on the card and records it in the registry; when the registry\n"
+            "refuses the record, the container is taken off the card again. NAME has at most\n"
             "36 bytes and no control characters. A container left without keys is removed by the\n"
             "provider when it is closed, and when another container is created on a card holding five\n"
             "or more (on card type 7, always).\n"
+            "Examples:\n"
+            "  kelm-tool create-container alice\n"
             "JSON: {\"created\": \"NAME\"}\n",
     .shared = kCardChoice | kPinInput | kMachineKeyset | kJsonOutput,
     .setup = SetupCreate,
@@ -158,6 +163,8 @@ const Registrar kDelete{{
     .help = "Deletes the container NAME, its keys and its registry record. When it holds keys the tool\n"
             "asks first on the terminal; --yes deletes without asking (without a terminal and without\n"
             "--yes nothing is deleted).\n"
+            "Examples:\n"
+            "  kelm-tool delete-container --yes alice\n"
             "JSON: {\"deleted\": \"NAME\"}\n",
     .shared = kCardChoice | kPinInput | kMachineKeyset | kConfirmation | kJsonOutput,
     .setup = SetupDelete,

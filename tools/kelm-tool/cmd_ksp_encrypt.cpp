@@ -54,7 +54,11 @@ int RunEncrypt(const Options& options, CipherArgs& args) {
 
 int RunDecrypt(const Options& options, CipherArgs& args) {
     args.key.Resolve();
-    std::vector<BYTE> input = ParseSignature(ReadWhole(args.file, kLongestMessage), args.format, args.file);
+    std::vector<BYTE> input = ReadWhole(args.file, kLongestMessage), hex;
+    // Hexadecimal text is taken as the bytes it spells (as earlier releases printed ciphertexts).
+    std::string text(input.begin(), input.end());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (ParseHex(text, &hex) && !hex.empty()) input = hex;
     PinEntry pin(options);
     CardAccess access(options, CardUse::Provider);
     KeyStorage storage;
@@ -99,8 +103,8 @@ Action SetupEncrypt(CLI::App& command) {
 }
 
 Action SetupDecrypt(CLI::App& command) {
-    auto args = AddOptions(command, "the ciphertext (- for standard input)",
-                           "how FILE holds the ciphertext, and the message is written: raw (the default), hex or base64");
+    auto args = AddOptions(command, "the ciphertext: its bytes or hexadecimal text (- for standard input)",
+                           "how the message is written: raw bytes (the default), hex or base64");
     return [args](const Options& options) { return RunDecrypt(options, *args); };
 }
 

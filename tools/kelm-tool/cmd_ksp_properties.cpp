@@ -90,6 +90,8 @@ const Registrar kAlgorithms{{
     .summary = "the key storage provider's algorithms",
     .help = "Lists the algorithms the key storage provider offers: name, interface class and\n"
             "operations.\n"
+            "Examples:\n"
+            "  kelm-tool ksp algorithms --json\n"
             "JSON: {\"algorithms\": [{\"name\": \"RSA\", \"class\": 3, \"operations\": 20}]}\n",
     .shared = kCardChoice | kJsonOutput,
     .setup = SetupAlgorithms,

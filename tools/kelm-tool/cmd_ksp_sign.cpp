@@ -26,7 +26,8 @@ int RunSign(const Options& options, SignArgs& args) {
     CardAccess access(options, CardUse::Provider);
     KeyStorage storage;
     const NCRYPT_KEY_HANDLE key = storage.OpenKey(args.key.container, args.key.key);
-    const std::u16string algorithm = Utf16(args.hash);
+    std::u16string algorithm = Utf16(args.hash);  // the platform's algorithm names: "SHA256"
+    for (char16_t& c : algorithm) c = c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c;
     BCRYPT_PKCS1_PADDING_INFO padding{reinterpret_cast<LPCWSTR>(algorithm.c_str())};
     Json signatures = Json::array();
     for (size_t i = 0; i < outputs.size(); ++i) {

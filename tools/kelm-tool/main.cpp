@@ -303,6 +303,7 @@ std::string OptionWords(const CLI::App& app) {
         for (const std::string& name : option->get_snames()) words += " -" + name;
         for (const std::string& name : option->get_lnames()) words += " --" + name;
     }
+    if ((words + " ").find(" --help ") == std::string::npos) words += " -h --help";
     return words.empty() ? words : words.substr(1);
 }
 
@@ -323,12 +324,11 @@ void PrintBashCompletion(CommandLine& line) {
         known.push_back("\"|" + sub->get_name() + "\"");
         top += " " + sub->get_name();
         const bool family = !sub->get_subcommands({}).empty();
-        std::string words = family ? "" : OptionWords(*sub) + " --help";
+        std::string words = family ? "" : OptionWords(*sub);
         for (const CLI::App* leaf : sub->get_subcommands({})) {
             known.push_back("\"" + sub->get_name() + "|" + leaf->get_name() + "\"");
             words += (words.empty() ? "" : " ") + leaf->get_name();
-            cases += "        \"" + sub->get_name() + " " + leaf->get_name() + "\") words=\"" + OptionWords(*leaf) +
-                     " --help\" ;;\n";
+            cases += "        \"" + sub->get_name() + " " + leaf->get_name() + "\") words=\"" + OptionWords(*leaf) + "\" ;;\n";
         }
         cases += "        \"" + sub->get_name() + "\") words=\"" + words + "\" ;;\n";
     }
@@ -338,7 +338,7 @@ void PrintBashCompletion(CommandLine& line) {
     std::printf("        esac\n"
                 "    done\n"
                 "    case \"$command\" in\n"
-                "        \"\") words=\"%s %s --help --version\" ;;\n"
+                "        \"\") words=\"%s %s --version\" ;;\n"
                 "%s"
                 "    esac\n"
                 "    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
@@ -359,7 +359,11 @@ std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
         return kExitOk;
     } catch (const CLI::RequiredError& e) {
         const Parsed parsed = ParsedChain(line.app);
-        if (!parsed.chain.back()->get_subcommands({}).empty()) return UsageError(parsed, "a command is required");
+        if (!parsed.chain.back()->get_subcommands({}).empty()) {
+            const std::vector<std::string> extra = line.app.remaining(true);
+            if (!extra.empty() && extra[0][0] != '-') return UsageError(parsed, "unknown command '" + extra[0] + "'");
+            return UsageError(parsed, "a command is required");
+        }
         return UsageError(parsed, e.what());
     } catch (const CLI::ArgumentMismatch& e) {
         const std::string what = e.what();
