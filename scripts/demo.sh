@@ -80,7 +80,7 @@ openssl x509 -in alice.back.pem -noout -subject -enddate
 echo
 echo "-- The same key through the key storage provider (CNG), its certificate in the \"My\" store --"
 step --card "sim:$card" store add alice.crt --container alice --key signature
-step --card "sim:$card" store list
+step store list
 step ksp sign --container alice --hash sha256 -o report.cng.sig report.txt "${on_card[@]}"
 step --card "sim:$card" ksp verify --container alice --hash sha256 --signature report.cng.sig report.txt
 echo
