@@ -70,9 +70,12 @@ void CheckReaderListed(platform::PcscBackend* backend, const std::string& reader
     std::string listed;
     for (const std::string& name : readers) {
         if (name == reader) return;
-        listed += (listed.empty() ? "" : ", ") + ("'" + Printable(name) + "'");
+        if (!listed.empty()) listed.append(", ");
+        listed.append(1, '\'').append(Printable(name)).append(1, '\'');
     }
-    Fail("no reader named '" + Printable(reader) + "' (" + (listed.empty() ? "no readers" : "readers: " + listed) + ")");
+    if (listed.empty()) listed = "no readers";
+    else listed.insert(0, "readers: ");
+    Fail("no reader named '" + Printable(reader) + "' (" + listed + ")");
 }
 
 // The first bytes of the five card applications, and what follows them by card type.
