@@ -67,11 +67,13 @@ public:
     using Forwarding::Forwarding;
     LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
                   DWORD* response_length) override {
-        std::string shown = HexBytes(command, command_length);
-        if (command_length > kHeaderLength + 1 && IsPinCarrying(command[1])) {
-            const size_t data = std::min<size_t>(command[kHeaderLength], command_length - kHeaderLength - 1);
-            // Each byte is two digits and a space: keep the header and Lc, mask the data.
-            for (size_t i = 0; i < data; ++i) shown.replace((kHeaderLength + 1 + i) * 3, 2, "**");
+        // The header and Lc shown, the data of a command that carries a PIN masked.
+        const bool carries_pin = command_length > kHeaderLength + 1 && IsPinCarrying(command[1]);
+        const size_t data = carries_pin ? std::min<size_t>(command[kHeaderLength], command_length - kHeaderLength - 1) : 0;
+        std::string shown;
+        for (DWORD i = 0; i < command_length; ++i) {
+            if (i > 0) shown.push_back(' ');
+            shown.append(i > kHeaderLength && i <= kHeaderLength + data ? "**" : HexBytes(command + i, 1));
         }
         std::fprintf(stderr, "> %s\n", shown.c_str());
         const LONG rc = inner_->Transmit(card, protocol, command, command_length, response, response_length);
