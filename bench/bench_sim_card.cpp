@@ -3,6 +3,10 @@
 // operation with 1024- and 2048-bit keys.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -73,6 +77,33 @@ void ThroughPcsc(benchmark::State& state) {
     kelm::platform::SetPcscBackend(nullptr);
 }
 BENCHMARK(ThroughPcsc);
+
+// GET CHALLENGE on a card kept in an image file: the image's lock every command, and the file
+// read again only when it changed. `changed` touches the file's time before every command, so
+// each one reads and parses the image again, as every command did before the image was kept.
+void ImageFile(benchmark::State& state, bool changed) {
+    char directory[] = "/tmp/kelm-bench-XXXXXX";
+    if (mkdtemp(directory) == nullptr) return state.SkipWithError("no temporary directory");
+    const std::string path = std::string(directory) + "/card.json";
+    kelm::sim::NewCardOptions options;
+    std::string error;
+    SimCardPtr card = kelm::sim::NewCardImage(path, options, &error);
+    for (WORD id : {0x8001, 0x8002}) kelm::sim::PutNewKey(*card, id, &error);  // an image of a used card
+    kelm::sim::AddContainer(*card, "bench", 0x8001, 0x8002, &error);
+    const std::vector<BYTE> challenge{0x00, 0x86, 0x00, 0x00, 0x08};
+    long tick = 0;
+    for (auto _ : state) {
+        if (changed) {
+            const timespec times[2] = {{0, UTIME_OMIT}, {1000000 + ++tick, 0}};
+            utimensat(AT_FDCWD, path.c_str(), times, 0);
+        }
+        benchmark::DoNotOptimize(Exchange(*card, challenge));
+    }
+    card.reset();
+    std::filesystem::remove_all(directory);
+}
+BENCHMARK_CAPTURE(ImageFile, Unchanged, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ImageFile, ChangedEveryCommand, true)->Unit(benchmark::kMicrosecond);
 
 void RsaPrivate(benchmark::State& state) {
     int type = state.range(0) == 2048 ? 6 : 1;

@@ -79,9 +79,10 @@ openssl x509 -in alice.back.pem -noout -subject -enddate
 
 echo
 echo "-- The same key through the key storage provider (CNG), its certificate in the \"My\" store --"
-step store add alice.crt --container alice --key signature
-step ksp sign --key alice --hash sha256 -o report.cng.sig report.txt "${on_card[@]}"
-step --card "sim:$card" ksp verify --key alice --hash sha256 report.txt report.cng.sig
+step --card "sim:$card" store add alice.crt --container alice --key signature
+step store list
+step ksp sign --container alice --hash sha256 -o report.cng.sig report.txt "${on_card[@]}"
+step --card "sim:$card" ksp verify --container alice --hash sha256 --signature report.cng.sig report.txt
 echo
 echo "\$ openssl dgst -sha256 -verify alice.pem -signature report.cng.sig report.txt"
 openssl dgst -sha256 -verify alice.pem -signature report.cng.sig report.txt
@@ -95,9 +96,8 @@ step export-key --container alice --key exchange --out alice-exchange.blob "${on
 echo
 echo "\$ openssl rsa -pubin -inform MSBLOB -in alice-exchange.blob -noout -text | head -2"
 openssl rsa -pubin -inform MSBLOB -in alice-exchange.blob -noout -text | head -2
-iv=$("$tool" random 8 --hex --card "sim:$card")
-step encrypt --container alice --new-key report.key --alg 3des --iv "$iv" --out report.enc report.txt "${on_card[@]}"
-step decrypt --container alice --session-key report.key --iv "$iv" --out report.dec report.enc "${on_card[@]}"
+step encrypt --container alice --new-key report.key --alg 3des --out report.enc report.txt "${on_card[@]}"
+step decrypt --container alice --session-key report.key --out report.dec report.enc "${on_card[@]}"
 echo
 echo "\$ cmp report.txt report.dec && echo same bytes"
 cmp report.txt report.dec && echo "same bytes"
@@ -108,6 +108,7 @@ echo
 echo "-- The provider's texts, algorithms and containers --"
 step strings --lang en
 step --card "sim:$card" algorithms
+step --card "sim:$card" random 16 --hex
 step create-container demo-signing "${on_card[@]}"
 step create-container demo-exchange "${on_card[@]}"
 step --card "sim:$card" containers

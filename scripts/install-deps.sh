@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmbedtls-dev libpcsclite-dev pcscd vsmartcard-vpcd nlohmann-json3-dev libcli11-dev libassuan-dev
   libssl-dev openssl
-  binutils procps
+  binutils procps help2man
   clang-14 libclang-rt-14-dev libfuzzer-14-dev
 )
 

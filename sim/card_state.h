@@ -81,10 +81,26 @@ struct CardSession {
 
 }  // namespace kelm::sim
 
+namespace kelm::sim {
+
+// The image file as the card last read or wrote it. While the file still has the same identity,
+// size and times, the image in memory is the file's and a command need not read it again. The
+// file is kept open meanwhile, so that its inode cannot be given to another file that might
+// then look the same.
+struct ImageStamp {
+    bool known = false;
+    unsigned long long device = 0, inode = 0, size = 0;
+    long long modified_ns = 0, changed_ns = 0;
+    intptr_t held = -1;  // the file, open for as long as the stamp is known
+};
+
+}  // namespace kelm::sim
+
 struct kelm::sim::SimCard {
     std::string path;  // empty: not persisted
     CardImage image;
     CardSession session;
+    ImageStamp stamp;  // of `path` as the image in memory was read from or saved to it
 };
 
 namespace kelm::sim {
@@ -112,8 +128,16 @@ struct ImageLock {
     std::string error;  // why the lock could not be taken; empty when held (or not needed)
 };
 
-// The card's image as its file holds it now, and the card's image saved to its file; both are
-// called with the image locked and do nothing for a card that lives in memory only.
+// The image file's stamp now (false when it cannot be read: the stamp is then unknown), whether
+// the file still matches a stamp, and a stamp let go (image_file_posix.cpp; the Windows double
+// knows no stamps, so it reads its image for every command).
+bool TakeImageStamp(const std::string& path, ImageStamp* stamp);
+bool ImageMatchesStamp(const std::string& path, const ImageStamp& stamp);
+void ForgetImageStamp(ImageStamp* stamp);
+
+// The card's image as its file holds it now (read again only when the file no longer matches
+// the stamp), and the card's image saved to its file; both are called with the image locked and
+// do nothing for a card that lives in memory only.
 bool ReloadImage(SimCard& card, std::string* error);
 bool StoreImage(SimCard& card, std::string* error);
 // Tells the operator why the card answered a memory failure (on stderr).

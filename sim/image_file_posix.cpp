@@ -69,6 +69,39 @@ bool SaveImage(const std::string& path, const CardImage& image, std::string* err
     return true;
 }
 
+bool TakeImageStamp(const std::string& path, ImageStamp* stamp) {
+    ForgetImageStamp(stamp);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0) return false;
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    *stamp = ImageStamp{true,
+                        static_cast<unsigned long long>(st.st_dev),
+                        static_cast<unsigned long long>(st.st_ino),
+                        static_cast<unsigned long long>(st.st_size),
+                        st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+                        st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec,
+                        fd};
+    return true;
+}
+
+bool ImageMatchesStamp(const std::string& path, const ImageStamp& stamp) {
+    struct stat st {};
+    return stamp.known && ::stat(path.c_str(), &st) == 0 && static_cast<unsigned long long>(st.st_dev) == stamp.device &&
+           static_cast<unsigned long long>(st.st_ino) == stamp.inode &&
+           static_cast<unsigned long long>(st.st_size) == stamp.size &&
+           st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec == stamp.modified_ns &&
+           st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec == stamp.changed_ns;
+}
+
+void ForgetImageStamp(ImageStamp* stamp) {
+    if (stamp->held >= 0) ::close(static_cast<int>(stamp->held));
+    *stamp = ImageStamp{};
+}
+
 ImageLock::ImageLock(const std::string& image_path) {
     if (image_path.empty()) return;
     const std::string lock_path = image_path + ".lock";

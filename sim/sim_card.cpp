@@ -118,6 +118,17 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
+// The validity header as dates: "2025-01-01 to 2026-01-01" from CCYYMMDD twice (or
+// CCYYMMDDhhmmss twice); anything else as it was written.
+std::string ValidityDates(const std::string& validity) {
+    const size_t half = validity.size() / 2;
+    if ((half != 8 && half != 14) || validity.size() != 2 * half) return validity;
+    const auto date = [&](size_t at) {
+        return validity.substr(at, 4) + "-" + validity.substr(at + 4, 2) + "-" + validity.substr(at + 6, 2);
+    };
+    return date(0) + " to " + date(half);
+}
+
 std::string FileName(WORD id) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%02X %02X", id >> 8, id & 0xFF);
@@ -130,21 +141,33 @@ void FreeSimCard(SimCard* card) {
     if (!card) return;
     std::fill(card->session.rsa_half.begin(), card->session.rsa_half.end(), BYTE{0});
     WipeImage(card->image);
+    ForgetImageStamp(&card->stamp);
     delete card;
 }
 
 void ReportImageProblem(const std::string& error) { std::fprintf(stderr, "kelm card simulator: %s\n", error.c_str()); }
 
 bool ReloadImage(SimCard& card, std::string* error) {
-    if (card.path.empty()) return true;
+    if (card.path.empty() || ImageMatchesStamp(card.path, card.stamp)) return true;
+    // Stamped before reading: a file replaced meanwhile fails the next match and is read again.
+    TakeImageStamp(card.path, &card.stamp);
     CardImage current;
-    if (!LoadImage(card.path, &current, error)) return false;
+    if (!LoadImage(card.path, &current, error)) {
+        ForgetImageStamp(&card.stamp);
+        return false;
+    }
     WipeImage(card.image);
     card.image = std::move(current);
     return true;
 }
 
-bool StoreImage(SimCard& card, std::string* error) { return card.path.empty() || SaveImage(card.path, card.image, error); }
+bool StoreImage(SimCard& card, std::string* error) {
+    if (card.path.empty()) return true;
+    // A change that was not saved must not outlive this command: the next one reads the file.
+    if (!SaveImage(card.path, card.image, error)) return ForgetImageStamp(&card.stamp), false;
+    TakeImageStamp(card.path, &card.stamp);
+    return true;
+}
 
 bool UpdateImage(SimCard& card, const std::function<bool(CardImage&)>& change, std::string* error) {
     ImageLock lock(card.path);
@@ -152,13 +175,15 @@ bool UpdateImage(SimCard& card, const std::function<bool(CardImage&)>& change, s
         if (error) *error = lock.error;
         return false;
     }
-    return ReloadImage(card, error) && change(card.image) && StoreImage(card, error);
+    if (!ReloadImage(card, error)) return false;
+    if (!change(card.image)) return ForgetImageStamp(&card.stamp), false;  // half a change is not kept
+    return StoreImage(card, error);
 }
 
 SimCardPtr OpenCardImage(const std::string& path, std::string* error) {
     auto card = SimCardPtr(new SimCard, FreeSimCard);
-    if (!LoadImage(path, &card->image, error)) return SimCardPtr(nullptr, FreeSimCard);
     card->path = path;
+    if (!ReloadImage(*card, error)) return SimCardPtr(nullptr, FreeSimCard);
     return card;
 }
 
@@ -184,8 +209,8 @@ SimCardPtr NewCardImage(const std::string& path, const NewCardOptions& options, 
         if (!lock.Held()) return fail(lock.error);
         struct stat st;
         if (stat(path.c_str(), &st) == 0) return fail("card image " + path + " already exists");
-        if (!SaveImage(path, image, error)) return SimCardPtr(nullptr, FreeSimCard);
         card->path = path;
+        if (!StoreImage(*card, error)) return SimCardPtr(nullptr, FreeSimCard);
     }
     return card;
 }
@@ -316,7 +341,7 @@ std::string DescribeCard(const SimCard& card) {
         if (!file.certificate.empty()) {
             std::string subject = CertificateSubject(file.certificate);
             if (!subject.empty()) out << "      subject " << Escaped(subject) << "\n";
-            if (!file.validity.empty()) out << "      validity written " << file.validity << "\n";
+            if (!file.validity.empty()) out << "      valid " << Escaped(ValidityDates(file.validity)) << "\n";
             if (!file.cert_code.empty()) out << "      code " << HexText(file.cert_code) << "\n";
         }
     }

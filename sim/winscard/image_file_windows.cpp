@@ -47,6 +47,11 @@ bool SaveImage(const std::string& path, const CardImage& image, std::string* err
     return ok;
 }
 
+// No stamps here: the double reads its image again for every command.
+bool TakeImageStamp(const std::string&, ImageStamp* stamp) { return ForgetImageStamp(stamp), false; }
+bool ImageMatchesStamp(const std::string&, const ImageStamp&) { return false; }
+void ForgetImageStamp(ImageStamp* stamp) { *stamp = ImageStamp{}; }
+
 ImageLock::ImageLock(const std::string& image_path) {
     if (image_path.empty()) return;
     const std::string lock_path = image_path + ".lock";

@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "sim_test_util.h"
 #include "support/run_command.h"
@@ -181,6 +183,29 @@ TEST_F(SimCardImage, ProcessesSharingAnImageSeeOneCard) {
     const std::string wrong = ToolApdu(path) + Arg(VerifyApdu(7, "00000000"));
     EXPECT_EQ(SortedLines("for i in 1 2 3 4 5 6 7 8; do " + wrong + " & done; wait"),
               (std::vector<std::string>{"63 C0", "63 C1", "63 C2", "66 20", "66 20", "66 20", "66 20", "66 20"}));
+}
+
+// Two cards on one image, as two processes hold it: each keeps its image loaded between
+// commands, yet sees what the other stored, so every wrong PIN counts and no update is lost.
+TEST_F(SimCardImage, CardsKeepingTheImageLoadedStillSeeEachOthersChanges) {
+    const std::string path = PathOf("card.json");
+    std::string error;
+    SimCardPtr first = NewCardImage(path, NewCardOptions{}, &error);
+    ASSERT_TRUE(first) << error;
+    SimCardPtr second = OpenCardImage(path, &error);
+    ASSERT_TRUE(second) << error;
+    const std::vector<BYTE> wrong = VerifyApdu(1, "00000000");
+    EXPECT_EQ(HexOf(Send(*first, wrong)), "63 C2");
+    EXPECT_EQ(HexOf(Send(*second, wrong)), "63 C1");
+    EXPECT_EQ(HexOf(Send(*first, wrong)), "63 C0");
+    EXPECT_EQ(HexOf(Send(*second, VerifyApdu(1, "12345678"))), "66 20");
+    // Changed by hand in place, with the same size: the modification time tells (a clock tick
+    // later than the last save: file times move in ticks of a few milliseconds).
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::string text = ReadText(path);
+    text.replace(text.find("\"pin_tries_left\": 0"), 19, "\"pin_tries_left\": 3");
+    WriteText(path, text);
+    EXPECT_EQ(HexOf(Send(*first, VerifyApdu(1, "12345678"))), "90 00");
 }
 
 TEST_F(SimCardImage, SavingFollowsNoLinkKeepsTheModeAndAnswersNothingItCouldNotStore) {

@@ -119,10 +119,12 @@ TEST_F(ToolCommands, FailuresSayWhatToDo) {
     std::filesystem::create_directories(Path("registry"));
     std::ofstream(Path("registry/HKEY_CURRENT_USER.reg"))
         << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software]\n\"x\"=hex:zz\n";
-    const ToolRun broken = Tool(Card() + " create-container bob --pin 12345678");
-    EXPECT_EQ(broken.status, 1);
-    EXPECT_NE(broken.err.find("(registry: " + Path("registry/HKEY_CURRENT_USER.reg") + ":4: "), std::string::npos)
-        << broken.err;
+    for (const std::string& arguments : {Card() + " create-container bob --pin 12345678", std::string("store list")}) {
+        const ToolRun broken = Tool(arguments);
+        EXPECT_EQ(broken.status, 1);
+        EXPECT_NE(broken.err.find("(registry: " + Path("registry/HKEY_CURRENT_USER.reg") + ":4: "), std::string::npos)
+            << broken.err;
+    }
 }
 
 TEST_F(ToolCommands, VerboseShowsEveryApduWithThePinMasked) {

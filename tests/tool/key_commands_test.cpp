@@ -100,11 +100,13 @@ TEST_F(KeyCommands, SessionKeysCrossBetweenTheToolAndOpenSsl) {
         const Bytes key = RandomBytes(length, 11);
         Write(Path("outside.key"), wrap(key, algid));
         Write(Path("outside.enc"), OpenSslCipher(mode, true, key, iv_bytes, data));
-        const ToolRun decrypted = Tool("decrypt" + card + "--session-key outside.key" + with_iv + " --out plain outside.enc");
+        const ToolRun decrypted =
+            Tool("decrypt" + card + "--session-key outside.key --raw --force" + with_iv + " --out plain outside.enc");
         ASSERT_EQ(decrypted.status, 0) << decrypted.err;
         EXPECT_EQ(BytesOf(Contents(Path("plain"))), data);
         // Made by the tool: OpenSSL unwraps the key with the simulator's private key and deciphers.
-        const ToolRun encrypted = Tool("encrypt" + card + "--new-key made.key --alg " + alg + with_iv + " --out made.enc data --json");
+        const ToolRun encrypted =
+            Tool("encrypt" + card + "--new-key made.key --force --raw --alg " + alg + with_iv + " --out made.enc data --json");
         ASSERT_EQ(encrypted.status, 0) << encrypted.err;
         const Bytes made = BytesOf(Contents(Path("made.key")));
         ASSERT_EQ(made.size(), 140u);
@@ -121,11 +123,11 @@ TEST_F(KeyCommands, SessionKeysCrossBetweenTheToolAndOpenSsl) {
     Write(Path("public.key"), {6, 2, 0, 0, 0, 0xA4, 0, 0});
     std::remove(Path("plain").c_str());
     const std::tuple<std::string, int, const char*> kRefused[] = {
-        {"decrypt" + card + "--session-key made.key --out plain made.enc", 2, "--iv is needed"},
+        {"decrypt" + card + "--session-key made.key --raw --out plain made.enc", 2, "--iv is needed"},
         {"encrypt" + card + "--new-key a --session-key made.key data", 2, "excludes"},
         {"export-key" + card + "--key signature --blob simple", 2, "session key"},
-        {"decrypt" + card + "--session-key public.key --mode ecb --out plain made.enc", 2, "not a SIMPLEBLOB"},
-        {"decrypt" + card + "--session-key bad.key --iv " + iv + " --out plain damaged.enc", 1, "NTE_BAD_DATA"},
+        {"decrypt" + card + "--session-key public.key --raw --mode ecb --out plain made.enc", 2, "not a SIMPLEBLOB"},
+        {"decrypt" + card + "--session-key bad.key --raw --iv " + iv + " --out plain damaged.enc", 1, "NTE_BAD_DATA"},
     };
     for (const auto& [arguments, status, reason] : kRefused) {
         const ToolRun refused = Tool(arguments);

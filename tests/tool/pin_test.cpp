@@ -57,6 +57,10 @@ TEST_F(ToolPin, APinNobodyGivesIsSaidPlainly) {
     EXPECT_EQ(unattended.status, 5);
     EXPECT_EQ(unattended.err, "kelm-tool: create-container: no terminal and no pinentry: give the PIN with --pin-source\n");
 
+    const ToolRun missing = Tool(Card() + " verify-pin", "KELM_PINENTRY=no-such-pinentry");
+    EXPECT_EQ(missing.status, 5);
+    EXPECT_NE(missing.err.find("pinentry program 'no-such-pinentry' not found"), std::string::npos) << missing.err;
+
     // A pinentry asks the person instead: one that answers, one that is cancelled, one whose
     // PIN is too short to be sent.
     const struct {

@@ -77,7 +77,7 @@ TEST_F(SigningCommands, CertificatesComeBackByteForByteAndUnusableOnesAreRefused
     for (const unsigned count : {0u, 16u, 241u}) {
         EXPECT_EQ(Tool(card + "random --hex " + std::to_string(count)).out.size(), 2 * count + 1) << count;
     }
-    EXPECT_EQ(Tool(card + "random 65537").status, 2);
+    EXPECT_EQ(Tool(card + "random 1048577").status, 2);
 }
 
 }  // namespace

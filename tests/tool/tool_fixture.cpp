@@ -19,7 +19,8 @@ void ToolTest::TearDown() { std::filesystem::remove_all(dir_); }
 
 ToolRun ToolTest::Tool(const std::string& arguments, const std::string& environment, const std::string& input) const {
     const std::string err = Path("stderr");
-    const CommandRun run = RunCommand("cd '" + dir_.string() + "' && env KELM_PINENTRY= KELM_REGISTRY_DIR='" +
+    const CommandRun run = RunCommand("cd '" + dir_.string() + "' && env KELM_PINENTRY= PCSCLITE_CSOCK_NAME=/nonexistent/pcscd.comm"
+                                      " XDG_DATA_HOME='" + Path("data") + "' KELM_REGISTRY_DIR='" +
                                       Path("registry") + "' env " + environment + " setsid -w '" + KELM_TOOL_PATH +
                                       "' " + arguments + " <'" + input + "' 2>'" + err + "'");
     std::stringstream text;

@@ -1,5 +1,6 @@
 // Runs kelm-tool as a user would, in a session of its own (so no terminal can be asked for a
-// PIN), with a temporary directory for its card images and registry files.
+// PIN), with a temporary directory for its card images (the default one included) and registry
+// files, and no PC/SC service to find a card in.
 #pragma once
 
 #include <gtest/gtest.h>

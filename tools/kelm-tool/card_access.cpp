@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,12 +70,71 @@ void CheckReaderListed(platform::PcscBackend* backend, const std::string& reader
     std::string listed;
     for (const std::string& name : readers) {
         if (name == reader) return;
-        listed += (listed.empty() ? "" : ", ") + ("'" + Printable(name) + "'");
+        if (!listed.empty()) listed.append(", ");
+        listed.append(1, '\'').append(Printable(name)).append(1, '\'');
     }
-    Fail("no reader named '" + Printable(reader) + "' (" + (listed.empty() ? "no readers" : "readers: " + listed) + ")");
+    if (listed.empty()) listed = "no readers";
+    else listed.insert(0, "readers: ");
+    Fail("no reader named '" + Printable(reader) + "' (" + listed + ")");
+}
+
+// The first bytes of the five card applications, and what follows them by card type.
+constexpr BYTE kAidPrefix[] = {0xF1, 0x5C, 0x3E, 0x00, 0x27, 0x95};
+constexpr BYTE kAidSuffixes[][2] = {{0x01, 0x03}, {0x01, 0x01}, {0x00, 0x01}, {0x01, 0x05}, {0x01, 0x06}};
+
+// Whether the card in `reader` answers one of the card applications (a shared connection, left
+// as it was).
+bool HoldsSupportedCard(platform::PcscBackend* backend, SCARDCONTEXT context, const std::string& reader) {
+    DWORD state = 0;
+    std::vector<BYTE> atr;
+    if (backend->ReaderState(context, reader, &state, &atr) != SCARD_S_SUCCESS || (state & SCARD_STATE_PRESENT) == 0) {
+        return false;
+    }
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    if (backend->Connect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol) !=
+        SCARD_S_SUCCESS) {
+        return false;
+    }
+    bool supported = false;
+    for (const auto& suffix : kAidSuffixes) {
+        BYTE select[5 + sizeof kAidPrefix + 2] = {0x00, 0xA4, 0x04, 0x00, sizeof kAidPrefix + 2};
+        std::copy(std::begin(kAidPrefix), std::end(kAidPrefix), select + 5);
+        std::copy(std::begin(suffix), std::end(suffix), select + 5 + sizeof kAidPrefix);
+        BYTE answer[258];
+        DWORD length = sizeof answer;
+        if (backend->Transmit(card, protocol, select, sizeof select, answer, &length) == SCARD_S_SUCCESS &&
+            length >= 2 && (answer[length - 2] == 0x90 || answer[length - 2] == 0x61)) {
+            supported = true;
+            break;
+        }
+    }
+    backend->Disconnect(card, SCARD_LEAVE_CARD);
+    return supported;
+}
+
+// The readers of the PC/SC service that hold a supported card (none without the service).
+std::vector<std::string> ReadersWithSupportedCards(platform::PcscBackend* backend) {
+    SCARDCONTEXT context = 0;
+    std::vector<std::string> readers, found;
+    if (backend->EstablishContext(SCARD_SCOPE_USER, &context) != SCARD_S_SUCCESS) return found;
+    if (backend->ListReaders(context, &readers) == SCARD_S_SUCCESS) {
+        for (const std::string& reader : readers) {
+            if (HoldsSupportedCard(backend, context, reader)) found.push_back(reader);
+        }
+    }
+    backend->ReleaseContext(context);
+    return found;
+}
+
+DWORD& LastVerify() {
+    static DWORD status = 0;
+    return status;
 }
 
 }  // namespace
+
+DWORD LastPinVerificationStatus() { return LastVerify(); }
 
 std::string SimulatedImage(const Options& options) {
     if (options.card.empty()) return "";
@@ -113,7 +175,22 @@ CardAccess::CardAccess(const Options& options, CardUse use) {
             top = filter_.get();
         }
     } else if (use == CardUse::Provider) {
-        simulated_ = LoadSimulatedCard(DefaultCardImagePath(), true);
+        // The card a person with a reader means; the simulated card only when there is none.
+        const std::vector<std::string> found = ReadersWithSupportedCards(top);
+        if (found.size() == 1) {
+            reader_ = found.front();
+            filter_ = OnlyReader(top, reader_);
+            top = filter_.get();
+            if (!options.quiet) std::fprintf(stderr, "kelm-tool: using the card in '%s'\n", Printable(reader_).c_str());
+        } else {
+            const std::string image = DefaultCardImagePath();
+            simulated_ = LoadSimulatedCard(image, true);
+            if (!options.quiet) {
+                std::fprintf(stderr, "kelm-tool: using the simulated card %s%s\n", image.c_str(),
+                             found.empty() ? "" : (" (" + std::to_string(found.size()) +
+                                                   " supported cards in PC/SC readers: choose one with --reader)").c_str());
+            }
+        }
     }
     if (simulated_) {
         reader_ = kSimulatedReaderName;
@@ -123,6 +200,9 @@ CardAccess::CardAccess(const Options& options, CardUse use) {
         trace_ = ApduTrace(top);
         top = trace_.get();
     }
+    LastVerify() = 0;
+    pin_watch_ = WatchPinVerification(top, &LastVerify());
+    top = pin_watch_.get();
     if (top != platform::CurrentPcscBackend()) {
         platform::SetPcscBackend(top);
         installed_ = true;

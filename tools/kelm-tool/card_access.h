@@ -17,8 +17,9 @@ constexpr const char* kSimulatedReaderName = "KELM Simulated Reader";
 
 enum class CardUse {
     Pcsc,      // raw PC/SC: the simulated card of --card, else the PC/SC service
-    Provider,  // the provider's card layer: without --card or --reader the default simulated
-               // card; with --reader the provider sees that reader only
+    Provider,  // the provider's card layer: without --card or --reader the PC/SC reader that holds
+               // the one supported card, else the default simulated card (said on stderr); the
+               // provider sees that reader only
 };
 
 class CardAccess {
@@ -37,9 +38,14 @@ private:
     std::unique_ptr<sim::InProcessBackend> simulated_;
     std::unique_ptr<platform::PcscBackend> filter_;
     std::unique_ptr<platform::PcscBackend> trace_;
+    std::unique_ptr<platform::PcscBackend> pin_watch_;
     bool installed_ = false;
     std::string reader_;
 };
+
+// The status word of the last VERIFY with a PIN that the card answered while a CardAccess was in
+// place (0: none), whichever provider sent it.
+DWORD LastPinVerificationStatus();
 
 // The image file of `--card sim:IMAGE` ("" when --card was not given).
 std::string SimulatedImage(const Options& options);

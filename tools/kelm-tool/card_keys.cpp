@@ -7,10 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "card/card_files.h"
+#include "card/apdu_transport.h"
+#include "card/rsa_operations.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "output.h"
@@ -33,8 +38,10 @@ constexpr HashName kHashes[] = {
 };
 
 const HashName& HashNamed(const std::string& name) {
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     for (const HashName& hash : kHashes) {
-        if (name == hash.name) return hash;
+        if (lower == hash.name) return hash;
     }
     Fail(kExitUsage, "unknown hash '" + Printable(name) + "'");
 }
@@ -90,24 +97,72 @@ struct Input {
 
 }  // namespace
 
+void KeyChoice::Resolve() {
+    if (key != "signature" && key != "exchange") {
+        if (!container.empty()) Fail(kExitUsage, "--key takes signature or exchange, not '" + Printable(key) + "'");
+        container = key;  // the earlier --key NAME
+        key = "signature";
+        named_by_key = true;
+    }
+    if (!kind.empty()) {
+        if (kind != "signature" && kind != "exchange") Fail(kExitUsage, "--kind takes signature or exchange");
+        key = kind;
+    }
+    if (container.empty()) Fail(kExitUsage, "--container NAME is required");
+    CheckContainerName(container);
+}
+
 DWORD KeyChoice::KeySpec() const { return key == "exchange" ? AT_KEYEXCHANGE : AT_SIGNATURE; }
 
 std::string KeyChoice::Describe() const { return "the " + key + " key of '" + Printable(container) + "'"; }
 
 void AddKeyOptions(CLI::App& command, KeyChoice* choice) {
-    command.add_option("--container", choice->container, "the key container")->type_name("NAME")->required();
+    command.add_option("--container", choice->container, "the key container")->type_name("NAME");
     command.add_option("--key", choice->key, "the container's signature key (the default) or exchange key")
-        ->type_name("signature|exchange")
-        ->check(CLI::IsMember({"signature", "exchange"}).description(""));
+        ->type_name("signature|exchange");
+    AddHiddenAlias(command, "--kind", &choice->kind);
 }
 
-void AddHashOption(CLI::App& command, std::string* hash) {
+void AddHashOption(CLI::App& command, std::string* hash, HashPath path) {
     std::vector<std::string> names;
-    for (const HashName& name : kHashes) names.emplace_back(name.name);
-    command.add_option("--hash", *hash, "the hash signed")
-        ->type_name("md5|sha1|sha256|sha384|sha512|ssl3-shamd5")
-        ->required()
-        ->check(CLI::IsMember(names).description(""));
+    std::string shown;
+    for (const HashName& name : kHashes) {
+        const bool offered = path == HashPath::Provider ? name.algid != CALG_SHA_384 && name.algid != CALG_SHA_512
+                                                        : name.algid != CALG_SSL3_SHAMD5;
+        if (!offered) continue;
+        names.emplace_back(name.name);
+        shown += (shown.empty() ? "" : "|") + std::string(name.name);
+    }
+    command.add_option("--hash", *hash, "the hash signed (default sha256; any case)")
+        ->type_name(shown)
+        ->transform(CLI::IsMember(names, CLI::ignore_case).description(""));
+}
+
+void AddFormatOption(CLI::App& command, std::string* format, const char* description) {
+    command.add_option("--format", *format, description)
+        ->type_name("raw|hex|base64")
+        ->transform(CLI::IsMember({"raw", "hex", "base64"}, CLI::ignore_case).description(""));
+}
+
+Bytes FormatSignature(const Bytes& signature, const std::string& format) {
+    if (format == "raw") return signature;
+    std::string text = format == "hex" ? HexBytes(signature.data(), signature.size(), "") : Base64(signature);
+    if (format == "hex") std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    text += "\n";
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes ParseSignature(const Bytes& file, const std::string& format, const std::string& path) {
+    if (format == "raw") return file;
+    const std::string text(file.begin(), file.end());
+    Bytes bytes;
+    std::string compact;
+    for (const char c : text) {
+        if (c != '\n' && c != '\r') compact += c;
+    }
+    const bool read = format == "hex" ? ParseHex(compact, &bytes) : FromBase64(text, &bytes);
+    if (!read) Fail(kExitUsage, Printable(path) + " is not " + (format == "hex" ? "hexadecimal" : "base64") + " text");
+    return bytes;
 }
 
 UserKey::UserKey(HCRYPTPROV provider, const KeyChoice& choice) : provider_(provider) {
@@ -162,6 +217,46 @@ PublicKey ExportPublicKey(HCRYPTPROV provider, const UserKey& key, const PinEntr
     return PublicKeyOfBlob(ExportKeyBlob(provider, key.handle(), 0, PUBLICKEYBLOB, pin, "reading the public key"));
 }
 
+PublicKey CardPublicKey(const KeyChoice& choice) {
+    std::array<BYTE, card::kPublicKeyRecordMax> record{};
+    DWORD length = 0;
+    const BYTE slot = choice.KeySpec() == AT_KEYEXCHANGE ? card::SLOT_EXCHANGE : card::SLOT_SIGNATURE;
+    const DWORD status = card::Card_GetRSAPublicKey(choice.container.c_str(), slot, &length, record.data(), record.size());
+    if (!card::Card_StatusSucceeded(status)) Fail("reading the public key of " + choice.Describe() + ": " + ErrorText(status));
+    card::PublicKeyParts parts{};
+    if (!card::SplitPublicKeyRecord(record.data(), length, &parts)) {
+        Fail("the card's public key record of " + choice.Describe() + " holds no usable key");
+    }
+    return {Bytes(parts.modulus, parts.modulus + parts.modulus_length),
+            Bytes(parts.exponent, parts.exponent + parts.exponent_length)};
+}
+
+bool SameKey(const PublicKey& a, const PublicKey& b) {
+    const auto trimmed = [](const Bytes& number) {
+        auto first = std::find_if(number.begin(), number.end(), [](BYTE x) { return x != 0; });
+        return Bytes(first, number.end());
+    };
+    return !a.modulus.empty() && trimmed(a.modulus) == trimmed(b.modulus) && trimmed(a.exponent) == trimmed(b.exponent);
+}
+
+Bytes PublicKeyBlobOf(const PublicKey& key, DWORD key_spec) {
+    // PUBLICKEYSTRUC {PUBLICKEYBLOB, 2, 0, ALG_ID}, RSAPUBKEY {"RSA1", bits, exponent}, modulus
+    // least significant byte first.
+    const ALG_ID algid = key_spec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
+    DWORD exponent = 0;
+    for (const BYTE b : key.exponent) exponent = exponent << 8 | b;
+    Bytes blob = {PUBLICKEYBLOB, CUR_BLOB_VERSION, 0, 0};
+    const auto put = [&](DWORD value) {
+        for (int shift = 0; shift < 32; shift += 8) blob.push_back(static_cast<BYTE>(value >> shift));
+    };
+    put(algid);
+    put(0x31415352);  // "RSA1"
+    put(static_cast<DWORD>(key.modulus.size() * 8));
+    put(exponent);
+    blob.insert(blob.end(), key.modulus.rbegin(), key.modulus.rend());
+    return blob;
+}
+
 PublicKey PublicKeyOfBlob(const Bytes& blob) {
     // PUBLICKEYBLOB: 8-byte header, "RSA1", bit length, exponent, modulus least significant first.
     if (blob.size() < 20) Fail("the provider's PUBLICKEYBLOB is shorter than its header");
@@ -209,6 +304,45 @@ bool SignatureMatches(const PublicKey& key, ALG_ID algid, const Bytes& hash, con
     for (const HashName& name : kHashes) md = name.algid == algid ? name.md : md;
     PkContext context(key);
     return mbedtls_pk_verify(&context.pk, md, hash.data(), hash.size(), signature.data(), signature.size()) == 0;
+}
+
+std::vector<std::string> SignatureFiles::SignaturePaths(bool signing) const {
+    const char* named = signing ? "-o" : "--signature";
+    if (files.empty()) Fail(kExitUsage, "FILE is required");
+    if (!given.empty() && files.size() > 1) {
+        Fail(kExitUsage, std::string(named) + " goes with one FILE; several files have FILE.sig beside each (or --sig-dir)");
+    }
+    if (!given.empty() && !dir.empty()) Fail(kExitUsage, std::string(named) + " and --sig-dir exclude each other");
+    std::vector<std::string> paths;
+    for (const std::string& file : files) {
+        if (!given.empty() || (signing && files.size() == 1 && dir.empty())) {
+            paths.push_back(given);
+            continue;
+        }
+        if (file == "-") Fail(kExitUsage, "standard input has no name to give its signature file: give it alone");
+        const std::string base = file.substr(file.rfind('/') + 1);
+        paths.push_back(dir.empty() ? file + ".sig" : dir + "/" + base + ".sig");
+    }
+    return paths;
+}
+
+void AddSignatureFileOptions(CLI::App& command, SignatureFiles* files, bool signing) {
+    if (signing) {
+        AddOutOption(command, &files->given, "where the signature of one FILE goes (default: standard output)");
+    } else {
+        command.add_option("--signature", files->given, "the signature of one FILE, big-endian as sign writes it")
+            ->type_name("SIG");
+    }
+    command.add_option("--sig-dir", files->dir,
+                       signing ? "write DIR/BASENAME.sig for each FILE (default with several files: FILE.sig)"
+                               : "read DIR/BASENAME.sig for each FILE (default with several files: FILE.sig)")
+        ->type_name("DIR");
+    AddFormatOption(command, &files->format,
+                    signing ? "how signatures are written: raw bytes (the default), hex or base64"
+                            : "how the signature files hold them: raw bytes (the default), hex or base64");
+    command.add_option("FILE", files->files, signing ? "the files signed; - for standard input" : "the files checked")
+        ->type_name("")
+        ->required();
 }
 
 Bytes ReadWhole(const std::string& path, size_t limit) {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands.h"
@@ -16,17 +17,34 @@ namespace kelm::tool {
 
 using Bytes = std::vector<BYTE>;
 
-// --container NAME (required) and --key signature|exchange (default signature).
+// --container NAME (required) and --key signature|exchange (default signature), on both paths.
+// The key storage commands of earlier releases named the container with --key NAME and the key
+// with --kind: both spellings are still taken, and left out of the help.
 struct KeyChoice {
+    KeyChoice() = default;
+    KeyChoice(std::string container_name, std::string which) : container(std::move(container_name)), key(std::move(which)) {}
     std::string container;
     std::string key = "signature";
+    std::string kind;           // the earlier --kind
+    bool named_by_key = false;  // the container came as the earlier --key NAME
+    // Settles the earlier spellings and checks the name; Fails (usage) when no container is named.
+    void Resolve();
     DWORD KeySpec() const;        // AT_SIGNATURE or AT_KEYEXCHANGE
     std::string Describe() const;  // "the signature key of 'NAME'"
 };
 void AddKeyOptions(CLI::App& command, KeyChoice* choice);
 
-// --hash md5|sha1|sha256|sha384|sha512|ssl3-shamd5 (required).
-void AddHashOption(CLI::App& command, std::string* hash);
+// The hashes a path can sign with: the provider's entry points (md5, sha1, sha256 and
+// ssl3-shamd5) or the key storage provider's table (md5, sha1, sha256, sha384, sha512).
+enum class HashPath { Provider, KeyStorage };
+// --hash NAME, any case, default sha256.
+void AddHashOption(CLI::App& command, std::string* hash, HashPath path);
+
+// --format raw|hex|base64 (default raw): how signatures are written and read; hex is lowercase.
+void AddFormatOption(CLI::App& command, std::string* format, const char* description);
+Bytes FormatSignature(const Bytes& signature, const std::string& format);
+// A signature file's bytes in `format`; Fails (usage) when the text is not of that form.
+Bytes ParseSignature(const Bytes& file, const std::string& format, const std::string& path);
 
 // CPGetUserKey, released with CPDestroyKey.
 class UserKey {
@@ -72,6 +90,13 @@ struct PublicKey {
     Bytes exponent;
 };
 PublicKey ExportPublicKey(HCRYPTPROV provider, const UserKey& key, const PinEntry& pin);
+// The key's public part as the card gives it out to anyone, read by the card layer of the
+// session a provider context has connected: no PIN is asked (CPExportKey would ask for one).
+PublicKey CardPublicKey(const KeyChoice& choice);
+// Whether two public keys are the same numbers (leading zero bytes aside).
+bool SameKey(const PublicKey& a, const PublicKey& b);
+// The PUBLICKEYBLOB CPExportKey makes of that key.
+Bytes PublicKeyBlobOf(const PublicKey& key, DWORD key_spec);
 // The public key a PUBLICKEYBLOB holds; Fails when the blob is shorter than its key.
 PublicKey PublicKeyOfBlob(const Bytes& blob);
 // SubjectPublicKeyInfo as PEM ("-----BEGIN PUBLIC KEY-----").
@@ -79,6 +104,20 @@ std::string PublicKeyPem(const PublicKey& key);
 // PKCS #1 v1.5 check of a big-endian signature over `hash` (the DigestInfo named by `algid`, or
 // the bare 36 bytes for CALG_SSL3_SHAMD5).
 bool SignatureMatches(const PublicKey& key, ALG_ID algid, const Bytes& hash, const Bytes& signature);
+
+// The files of sign and verify and where their signatures go or are found: one FILE to -o FILE
+// (sign; else standard output) or from --signature FILE (verify); with several files, or with
+// --sig-dir DIR, FILE.sig beside each file (or DIR/BASENAME.sig).
+struct SignatureFiles {
+    std::vector<std::string> files;
+    std::string given;  // -o (sign) or --signature (verify)
+    std::string dir;    // --sig-dir
+    std::string format = "raw";
+    // Each file's signature file ("" for standard output); Fails (usage) on a combination that
+    // does not say where.
+    std::vector<std::string> SignaturePaths(bool signing) const;
+};
+void AddSignatureFileOptions(CLI::App& command, SignatureFiles* files, bool signing);
 
 // A file's bytes, at most `limit` of them (more fails); "-" reads standard input.
 Bytes ReadWhole(const std::string& path, size_t limit);

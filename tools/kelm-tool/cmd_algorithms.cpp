@@ -50,6 +50,8 @@ const Registrar kRegistered{{
     .summary = "list the provider's algorithms",
     .help = "Prints the algorithm table (PP_ENUMALGS_EX): identifier, key or hash length in bits,\n"
             "protocol flags, name and long name.\n"
+            "Examples:\n"
+            "  kelm-tool algorithms\n"
             "JSON: {\"algorithms\": [{\"alg_id\": 26113, \"bits\": 56, \"min_bits\": 56, \"max_bits\": 56,\n"
             "       \"protocols\": 0, \"name\": \"DES\", \"long_name\": \"...\"}]}\n",
     .shared = kCardChoice | kJsonOutput,

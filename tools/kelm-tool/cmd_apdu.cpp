@@ -94,6 +94,8 @@ const Registrar kRegistered{{
             "and prints each answer in hexadecimal, status word included. Nothing is added: on T=0 the\n"
             "61xx and 6Cxx answers are shown as the card gives them.\n"
             "Example: kelm-tool apdu '00 A4 04 00 02 3F 00'\n"
+            "Examples:\n"
+            "  kelm-tool apdu --card sim:card.json 00A4040008F15C3E0027950101\n"
             "JSON: {\"reader\": \"...\", \"protocol\": \"T=0\"|\"T=1\",\n"
             "       \"exchanges\": [{\"command\": \"00 A4 ...\", \"response\": \"90 00\"}]}\n",
     .shared = kCardChoice | kJsonOutput,

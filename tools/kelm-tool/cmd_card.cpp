@@ -148,10 +148,12 @@ Action SetupNew(CLI::App& command) {
     command.add_option("--protocol", args->protocol, "T1 (the default) or T0")
         ->type_name("T0|T1")
         ->check(CLI::IsMember({"T0", "T1"}).description(""));
-    command.add_option("--pin", args->pin, "the new card's PIN, 1 to 16 characters (default 12345678)")
+    command.add_option("--pin", args->pin, "the new card's PIN, 6 to 16 characters (default 12345678)")
         ->type_name("PIN")
         ->check([](const std::string& pin) {
-            return pin.empty() || pin.size() > 16 ? std::string("takes 1 to 16 characters") : std::string();
+            // The provider's PIN dialog takes 6 to 16 characters: a card with another PIN could not be used.
+            return pin.size() < 6 || pin.size() > 16 ? std::string("takes 6 to 16 characters, as the provider does")
+                                                     : std::string();
         });
     command.add_option("--pin-pad", args->pin_pad_entry, "give the reader a PIN pad on which the user types ENTRY")
         ->type_name("ENTRY");
@@ -176,6 +178,8 @@ constexpr const char kNewHelp[] =
     "An existing image is never overwritten, and only the default data directory is created.\n"
     "Each --container adds a container with a new signature key and exchange key, each in the\n"
     "next unused key file (two per container).\n"
+    "Examples:\n"
+    "  kelm-tool card new --type 7 --container alice /tmp/card.json\n"
     "JSON: {\"image\": \"...\", \"card_type\": 1, \"protocol\": \"T=1\", \"containers\": [\"name\", ...]}\n";
 
 const Registrar kNew{{
@@ -201,7 +205,10 @@ const Registrar kShow{{
     .group = kGroupSimulator,
     .summary = "describe a simulated card: PIN tries, containers, keys, certificates",
     .help = "Prints the card type and protocol, PIN tries left, the containers with their key files,\n"
-            "and each key file's key and certificate. IMAGE defaults as for card new.\n"
+            "and each key file's key and certificate (its subject and the validity dates written with\n"
+            "it). IMAGE defaults as for card new.\n"
+            "Examples:\n"
+            "  kelm-tool card show /tmp/card.json\n"
             "JSON: {\"image\": \"...\", \"card_type\": 1, \"protocol\": \"T=1\", \"pin_tries_left\": 3,\n"
             "       \"containers\": [{\"name\": \"...\", \"signature_file\": \"80 01\" or null,\n"
             "                       \"exchange_file\": \"80 02\" or null}],\n"

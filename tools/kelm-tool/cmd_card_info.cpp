@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "container_slots.h"
 #include "kelm/winapi.h"
+#include "my_store.h"
 #include "output.h"
 #include "platform/registry/registry_store.h"
 
@@ -59,10 +60,28 @@ int RunCardInfo(const Options& options) {
         } else if (status != 0) {
             std::printf("  \"%s\"\n    cannot be opened: %s\n", Printable(name).c_str(), ErrorText(status).c_str());
         } else {
-            std::printf("  \"%s\"\n    signature: %s\n    exchange:  %s\n", Printable(name).c_str(),
-                        SlotText(slots.signature).c_str(), SlotText(slots.exchange).c_str());
+            std::printf("  \"%s\"\n", Printable(name).c_str());
+        }
+        if (status != 0) continue;
+        // Each certificate the card keeps: who it names, who issued it, and how long it lasts.
+        const SlotInfo* slot_of[] = {&slots.signature, &slots.exchange};
+        const BYTE slot_number[] = {card::SLOT_SIGNATURE, card::SLOT_EXCHANGE};
+        for (int k = 0; k < 2; ++k) {
+            const char* kind = k == 0 ? "signature" : "exchange";
+            CertificateFacts facts;
+            if (slot_of[k]->certificate_bytes != 0) {
+                const std::vector<BYTE> der = ReadSlotCertificate(name, slot_number[k]);
+                facts = FactsOf(der.data(), der.size());
+            }
+            if (options.json) {
+                containers.back()[kind]["certificate"] = FactsJson(facts);
+                continue;
+            }
+            std::printf("    %-10s %s\n", (std::string(kind) + ":").c_str(), SlotText(*slot_of[k]).c_str());
+            if (facts.parsed) std::printf("               %s\n", FactsText(facts).c_str());
         }
     }
+    if (count == 0 && !options.json) std::printf("  (no containers)\n");
     card::End_CardSession();
     if (options.json) {
         PrintJson({{"reader", reader},
@@ -82,13 +101,18 @@ const Registrar kRegistered{{
     .summary = "the reader, card type, protocol and containers, as the provider sees them",
     .help = "Connects the card through the provider's own card layer (cold reset, exclusive connection,\n"
             "card application) and prints the reader, the card type, the protocol and every container\n"
-            "with its signature and exchange slots: the key file and key size, and the certificate's\n"
-            "length and room. Without --card or --reader the default simulated card is used. Exit 1\n"
-            "when no supported card is found or a container cannot be opened.\n"
+            "with its signature and exchange slots: the key file and key size, the certificate's length\n"
+            "and room, and its subject, issuer, serial and expiry with the days left. Without --card or\n"
+            "--reader, the card of the one PC/SC reader holding a supported card, else the default\n"
+            "simulated card. Exit 1 when no supported card is found or a container cannot be opened.\n"
+            "Examples:\n"
+            "  kelm-tool card-info --reader 'Virtual PCD 00 00'\n"
             "JSON: {\"reader\": \"...\", \"card_type\": 7, \"protocol\": \"T=0\", \"capacity\": 7,\n"
             "       \"containers\": [{\"name\": \"...\", \"signature\": SLOT, \"exchange\": SLOT}]}, where SLOT is\n"
             "       {\"key\": {\"file\": \"80 01\", \"bits\": 1024} or null, \"certificate_bytes\": 0,\n"
-            "        \"certificate_room\": 2048}; a container that cannot be opened has \"error\" instead.\n",
+            "        \"certificate_room\": 2048, \"certificate\": {\"subject\": \"CN=...\", \"issuer\": \"CN=...\",\n"
+            "        \"serial\": \"...\", \"expires\": \"2027-03-01\", \"days_left\": 84} or null}; a container that\n"
+            "       cannot be opened has \"error\" instead.\n",
     .shared = kCardChoice | kJsonOutput,
     .setup = Setup,
 }};

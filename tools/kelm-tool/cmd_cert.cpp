@@ -13,6 +13,7 @@
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "output.h"
+#include "my_store.h"
 #include "provider_call.h"
 
 namespace kelm::tool {
@@ -28,6 +29,7 @@ struct CertArgs {
     KeyChoice key;
     std::string file;  // write: the certificate; read: --out
     bool pem = false;
+    bool force = false;
 };
 
 // The DER certificate in a DER or PEM file, checked to be one with mbed TLS's X.509 parser.
@@ -53,13 +55,18 @@ Bytes CertificateIn(const std::string& path) {
     return der;
 }
 
-int RunWrite(const Options& options, const CertArgs& args) {
-    CheckContainerName(args.key.container);
+int RunWrite(const Options& options, CertArgs& args) {
+    args.key.Resolve();
     const Bytes der = CertificateIn(args.file);
+    const CertificateFacts facts = FactsOf(der.data(), der.size());
     CardAccess access(options, CardUse::Provider);
-    ProviderContext provider(args.key.container.c_str(), KeysetFlags(options),
-                             "container '" + Printable(args.key.container) + "'");
+    ProviderContext provider(args.key.container.c_str(), KeysetFlags(options), ContainerWhat(args.key.container));
     const UserKey key(provider.handle(), args.key);
+    // Checked before anything is written: a certificate of another key would be taken for this one's.
+    if (!args.force && !SameKey(facts.key, CardPublicKey(args.key))) {
+        Fail(Printable(args.file) + " certifies another key than " + args.key.Describe() +
+             " (its public key is not the card's): nothing written (--force writes it anyway)");
+    }
     if (!CPSetKeyParam(provider.handle(), key.handle(), KP_CERTIFICATE, der.data(), 0)) {
         FailCall("writing the certificate beside " + args.key.Describe());
     }
@@ -68,11 +75,11 @@ int RunWrite(const Options& options, const CertArgs& args) {
     return kExitOk;
 }
 
-int RunRead(const Options& options, const CertArgs& args) {
-    CheckContainerName(args.key.container);
+int RunRead(const Options& options, CertArgs& args) {
+    args.key.Resolve();
     CardAccess access(options, CardUse::Provider);
-    ProviderContext provider(args.key.container.c_str(), KeysetFlags(options),
-                             "container '" + Printable(args.key.container) + "'");
+    ProviderContext provider(args.key.container.c_str(), CRYPT_SILENT | KeysetFlags(options),
+                             ContainerWhat(args.key.container));
     const UserKey key(provider.handle(), args.key);
     DWORD size = 0;
     Bytes der;
@@ -101,6 +108,7 @@ int RunRead(const Options& options, const CertArgs& args) {
 Action SetupWrite(CLI::App& command) {
     auto args = std::make_shared<CertArgs>();
     AddKeyOptions(command, &args->key);
+    command.add_flag("--force", args->force, "write it even when its public key is not the card key's");
     command.add_option("FILE", args->file, "the certificate, DER or PEM")->type_name("")->required();
     return [args](const Options& options) { return RunWrite(options, *args); };
 }
@@ -108,7 +116,7 @@ Action SetupWrite(CLI::App& command) {
 Action SetupRead(CLI::App& command) {
     auto args = std::make_shared<CertArgs>();
     AddKeyOptions(command, &args->key);
-    command.add_option("--out", args->file, "where the certificate goes (default: standard output)")->type_name("FILE");
+    AddOutOption(command, &args->file, "where the certificate goes (default: standard output)");
     command.add_flag("--pem", args->pem, "write PEM instead of DER");
     return [args](const Options& options) { return RunRead(options, *args); };
 }
@@ -118,8 +126,11 @@ const Registrar kWrite{{
     .group = kGroupProvider,
     .summary = "store a certificate beside a container's key on the card",
     .help = "Writes the X.509 certificate in FILE (DER or PEM, at most 2048 bytes as DER, version 3)\n"
-            "into the key file of the container's key (CPSetKeyParam, KP_CERTIFICATE). The card's own\n"
-            "write authorisation governs the write; no PIN is asked.\n"
+            "into the key file of the container's key (CPSetKeyParam, KP_CERTIFICATE). A certificate\n"
+            "whose public key is not the card key of that slot is refused (--force writes it anyway).\n"
+            "The card's own write authorisation governs the write; no PIN is asked.\n"
+            "Examples:\n"
+            "  kelm-tool cert write --container alice alice.crt\n"
             "JSON: {\"container\": \"NAME\", \"key\": \"signature\", \"bytes\": 812}\n",
     .shared = kCardChoice | kMachineKeyset | kJsonOutput,
     .setup = SetupWrite,
@@ -131,7 +142,10 @@ const Registrar kRead{{
     .summary = "read the certificate stored beside a container's key",
     .help = "Reads the certificate the card keeps beside the container's key (CPGetKeyParam,\n"
             "KP_CERTIFICATE), byte for byte as it was written, and writes it as DER (not to a\n"
-            "terminal) or, with --pem, as PEM. With --json and no --out it is only in the JSON.\n"
+            "terminal) or, with --pem, as PEM. No PIN is asked. With --json and no -o it is only in the\n"
+            "JSON.\n"
+            "Examples:\n"
+            "  kelm-tool cert read --container alice --pem -o alice.pem\n"
             "JSON: {\"container\": \"NAME\", \"key\": \"signature\", \"bytes\": 812, \"pem\": \"-----BEGIN...\"}\n",
     .shared = kCardChoice | kMachineKeyset | kJsonOutput,
     .setup = SetupRead,

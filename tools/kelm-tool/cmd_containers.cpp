@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "card/apdu_transport.h"
+#include "card/card_files.h"
 #include "card/reader_session.h"
 #include "card_access.h"
 #include "commands.h"
@@ -38,6 +40,7 @@ int RunContainers(const Options& options) {
         if (!options.json) std::printf("%s\n", Printable(name).c_str());
     }
     if (options.json) PrintJson({{"containers", names}});
+    else if (names.empty() && !options.quiet) std::fprintf(stderr, "kelm-tool: containers: no containers on the card\n");
     return kExitOk;
 }
 
@@ -63,12 +66,34 @@ bool Confirmed(const std::string& question) {
     return n > 0 && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
+// Whether the card lists `name`; the card layer connected for the question only.
+bool OnCard(const std::string& name) {
+    const CardLayerSession session;
+    for (const std::string& listed : CardContainerNames()) {
+        if (listed == name) return true;
+    }
+    return false;
+}
+
 int RunCreate(const Options& options, const std::string& name) {
     CheckContainerName(name);
     PinEntry pin(options);
     CardAccess access(options, CardUse::Provider);
-    ProviderContext created(name.c_str(), CRYPT_NEWKEYSET | KeysetFlags(options), "container '" + Printable(name) + "'",
-                            &pin);
+    const bool there_before = OnCard(name);
+    try {
+        ProviderContext created(name.c_str(), CRYPT_NEWKEYSET | KeysetFlags(options), ContainerWhat(name), &pin);
+    } catch (const ToolError& e) {
+        // The provider makes the container on the card before it records it in the registry: a
+        // creation that failed after that is undone, so the card is left as it was.
+        if (there_before || !OnCard(name)) throw;
+        const CardLayerSession session;
+        char padded[card::kNameEntrySize] = {};
+        name.copy(padded, card::kContainerNameBytes);
+        const DWORD undone = card::Card_DeleteContainer(padded);
+        throw ToolError(e.status, std::string(e.what()) + (card::Card_StatusSucceeded(undone)
+                                                               ? "; the container was taken off the card again"
+                                                               : "; the container stays on the card: " + ErrorText(undone)));
+    }
     if (options.json) PrintJson({{"created", name}});
     else std::printf("created: %s\n", Printable(name).c_str());
     return kExitOk;
@@ -86,8 +111,7 @@ int RunDelete(const Options& options, const std::string& name) {
             Fail(what + ": not deleted (--yes deletes without asking)");
         }
     }
-    ProviderContext deleted(name.c_str(), CRYPT_DELETEKEYSET | KeysetFlags(options), "container '" + Printable(name) + "'",
-                            &pin);
+    ProviderContext deleted(name.c_str(), CRYPT_DELETEKEYSET | KeysetFlags(options), ContainerWhat(name), &pin);
     if (options.json) PrintJson({{"deleted", name}});
     else std::printf("deleted: %s\n", Printable(name).c_str());
     return kExitOk;
@@ -109,6 +133,8 @@ const Registrar kContainers{{
     .group = kGroupProvider,
     .summary = "list the key containers on the card",
     .help = "Lists the card's key containers, one name a line (control characters shown as \\xNN).\n"
+            "Examples:\n"
+            "  kelm-tool containers --reader 'Virtual PCD 00 00'\n"
             "JSON: {\"containers\": [\"name\", ...]}\n",
     .shared = kCardChoice | kMachineKeyset | kJsonOutput,
     .setup = SetupContainers,
@@ -118,10 +144,13 @@ const Registrar kCreate{{
     .name = "create-container",
     .group = kGroupProvider,
     .summary = "create an empty key container on the card",
-    .help = "Creates the container NAME on the card and records it in the registry. NAME has at most\n"
+    .help = "Creates the container NAME on the card and records it in the registry; when the registry\n"
+            "refuses the record, the container is taken off the card again. NAME has at most\n"
             "36 bytes and no control characters. A container left without keys is removed by the\n"
             "provider when it is closed, and when another container is created on a card holding five\n"
             "or more (on card type 7, always).\n"
+            "Examples:\n"
+            "  kelm-tool create-container alice\n"
             "JSON: {\"created\": \"NAME\"}\n",
     .shared = kCardChoice | kPinInput | kMachineKeyset | kJsonOutput,
     .setup = SetupCreate,
@@ -134,6 +163,8 @@ const Registrar kDelete{{
     .help = "Deletes the container NAME, its keys and its registry record. When it holds keys the tool\n"
             "asks first on the terminal; --yes deletes without asking (without a terminal and without\n"
             "--yes nothing is deleted).\n"
+            "Examples:\n"
+            "  kelm-tool delete-container --yes alice\n"
             "JSON: {\"deleted\": \"NAME\"}\n",
     .shared = kCardChoice | kPinInput | kMachineKeyset | kConfirmation | kJsonOutput,
     .setup = SetupDelete,

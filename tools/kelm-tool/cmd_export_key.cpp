@@ -18,38 +18,47 @@ namespace {
 
 struct ExportArgs {
     KeyChoice key;
+    std::string algorithm;  // --alg of a new session key (--blob simple)
     std::string blob = "publickey";
     std::string wrap_with = "exchange";
     std::string out;
     bool pem = false;
 };
 
-int RunExport(const Options& options, const ExportArgs& args) {
-    CheckContainerName(args.key.container);
+int RunExport(const Options& options, ExportArgs& args) {
+    // The earlier spelling --key des|3des|3des-112 named the session key's algorithm.
+    if (args.key.key == "des" || args.key.key == "3des" || args.key.key == "3des-112") {
+        args.algorithm = args.key.key;
+        args.key.key = "signature";
+    }
+    args.key.Resolve();
     const bool simple = args.blob == "simple";
-    const bool session = args.key.key != "signature" && args.key.key != "exchange";
-    if (simple != session) {
-        Fail(kExitUsage, simple ? "--blob simple exports a new session key: give --key des, 3des or 3des-112"
+    if (simple == args.algorithm.empty()) {
+        Fail(kExitUsage, simple ? "--blob simple exports a new session key: give --alg des, 3des or 3des-112"
                                 : "a session key leaves only wrapped: give --blob simple");
     }
     if (simple && args.pem) Fail(kExitUsage, "--pem is for --blob publickey");
-    PinEntry pin(options);
-    CardAccess access(options, CardUse::Provider);
-    ProviderContext provider(args.key.container.c_str(), KeysetFlags(options),
-                             "container '" + Printable(args.key.container) + "'", &pin);
     Bytes blob;
     Json described = {{"container", args.key.container}, {"key", args.key.key}, {"blob", args.blob}};
+    CardAccess access(options, CardUse::Provider);
     if (simple) {
+        PinEntry pin(options);
+        ProviderContext provider(args.key.container.c_str(), KeysetFlags(options), ContainerWhat(args.key.container), &pin);
         const KeyChoice wrapping{args.key.container, args.wrap_with};
         const UserKey wrapper(provider.handle(), wrapping);
-        const SessionKey key(provider.handle(), SessionAlgorithm(args.key.key));
+        const SessionKey key(provider.handle(), SessionAlgorithm(args.algorithm));
         blob = ExportKeyBlob(provider.handle(), key.handle(), wrapper.handle(), SIMPLEBLOB, pin,
                              "wrapping the session key with " + wrapping.Describe());
+        described["alg"] = args.algorithm;
         described["wrap_with"] = args.wrap_with;
     } else {
+        // Public-key work: a silent context and the key as the card gives it out, without the PIN
+        // CPExportKey would ask for; the blob is the one CPExportKey makes.
+        ProviderContext provider(args.key.container.c_str(), CRYPT_SILENT | KeysetFlags(options),
+                                 ContainerWhat(args.key.container));
         const UserKey key(provider.handle(), args.key);
-        blob = ExportKeyBlob(provider.handle(), key.handle(), 0, PUBLICKEYBLOB, pin, "exporting " + args.key.Describe());
-        const PublicKey public_key = PublicKeyOfBlob(blob);
+        const PublicKey public_key = CardPublicKey(args.key);
+        blob = PublicKeyBlobOf(public_key, args.key.KeySpec());
         described["bits"] = public_key.modulus.size() * 8;
         described["exponent"] = HexBytes(public_key.exponent.data(), public_key.exponent.size(), "");
         if (args.pem) {
@@ -63,26 +72,23 @@ int RunExport(const Options& options, const ExportArgs& args) {
     if (options.json) {
         if (args.out.empty()) described[args.pem ? "pem" : "base64"] = args.pem ? std::string(blob.begin(), blob.end()) : Base64(blob);
         PrintJson(described);
-    } else if (!args.out.empty()) {
-        std::printf("%s: %zu bytes\n", Printable(args.out).c_str(), blob.size());
+    } else if (!args.out.empty() && !options.quiet) {
+        std::fprintf(stderr, "kelm-tool: export-key: wrote %s (%zu bytes)\n", Printable(args.out).c_str(), blob.size());
     }
     return kExitOk;
 }
 
 Action Setup(CLI::App& command) {
     auto args = std::make_shared<ExportArgs>();
-    command.add_option("--container", args->key.container, "the key container")->type_name("NAME")->required();
-    command.add_option("--key", args->key.key, "the container's signature key (the default) or exchange key, or "
-                                               "a new session key's algorithm for --blob simple")
-        ->type_name("signature|exchange|des|3des|3des-112")
-        ->check(CLI::IsMember({"signature", "exchange", "des", "3des", "3des-112"}).description(""));
+    AddKeyOptions(command, &args->key);
     command.add_option("--blob", args->blob, "PUBLICKEYBLOB (the default) or SIMPLEBLOB")
         ->type_name("publickey|simple")
-        ->check(CLI::IsMember({"publickey", "simple"}).description(""));
+        ->transform(CLI::IsMember({"publickey", "simple"}).description(""));
+    AddAlgorithmOption(command, &args->algorithm);
     command.add_option("--wrap-with", args->wrap_with, "the container key that wraps a SIMPLEBLOB (default exchange)")
         ->type_name("exchange|signature")
-        ->check(CLI::IsMember({"exchange", "signature"}).description(""));
-    command.add_option("--out", args->out, "where the blob goes (default: standard output)")->type_name("FILE");
+        ->transform(CLI::IsMember({"exchange", "signature"}).description(""));
+    AddOutOption(command, &args->out, "where the blob goes (default: standard output)");
     command.add_flag("--pem", args->pem, "the public key as PEM SubjectPublicKeyInfo instead of the blob");
     return [args](const Options& options) { return RunExport(options, *args); };
 }
@@ -92,13 +98,16 @@ const Registrar kRegistered{{
     .group = kGroupProvider,
     .summary = "export a public key blob, or a new session key wrapped as a SIMPLEBLOB",
     .help = "With --blob publickey (the default) exports the container key's public part as the\n"
-            "provider's PUBLICKEYBLOB (CPExportKey; the card gives it out after the PIN), which\n"
-            "openssl rsa -pubin -inform MSBLOB reads, or with --pem as SubjectPublicKeyInfo. With\n"
-            "--blob simple and --key des|3des|3des-112 generates a session key from the card's\n"
+            "provider's PUBLICKEYBLOB, read as the card gives it out to anyone (no PIN), which openssl\n"
+            "rsa -pubin -inform MSBLOB reads, or with --pem as SubjectPublicKeyInfo. With --blob\n"
+            "simple and --alg des|3des|3des-112 generates a session key from the card's\n"
             "randomness and exports it as a SIMPLEBLOB: PKCS #1 v1.5 encrypted with the container's\n"
             "exchange key (--wrap-with), least significant byte first; only that key's private half on\n"
             "the card unwraps it (kelm-tool decrypt --session-key). Private keys never leave the card.\n"
-            "Blobs are not written to a terminal. With --json and no --out the blob is in the JSON.\n"
+            "Blobs are not written to a terminal. With --json and no -o the blob is in the JSON.\n"
+            "Examples:\n"
+            "  kelm-tool export-key --container alice --key exchange -o alice-exchange.blob\n"
+            "  kelm-tool export-key --container alice --blob simple --alg 3des -o session.key\n"
             "JSON: {\"container\": \"NAME\", \"key\": \"signature\", \"blob\": \"publickey\", \"bits\": 1024,\n"
             "       \"exponent\": \"010001\", \"bytes\": 148, \"out\": \"FILE\" or null, \"base64\": \"...\"}\n",
     .shared = kCardChoice | kPinInput | kMachineKeyset | kJsonOutput,

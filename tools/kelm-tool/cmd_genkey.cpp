@@ -14,12 +14,11 @@
 namespace kelm::tool {
 namespace {
 
-int RunGenkey(const Options& options, const KeyChoice& choice) {
-    CheckContainerName(choice.container);
+int RunGenkey(const Options& options, KeyChoice& choice) {
+    choice.Resolve();
     PinEntry pin(options);
     CardAccess access(options, CardUse::Provider);
-    ProviderContext provider(choice.container.c_str(), KeysetFlags(options),
-                             "container '" + Printable(choice.container) + "'", &pin);
+    ProviderContext provider(choice.container.c_str(), KeysetFlags(options), ContainerWhat(choice.container), &pin);
     HCRYPTKEY key = 0;
     if (!CPGenKey(provider.handle(), choice.KeySpec(), 0, &key)) {
         if (GetLastError() == static_cast<DWORD>(NTE_EXISTS)) {
@@ -55,6 +54,8 @@ const Registrar kRegistered{{
             "length is the card type's: 2048 bits on type 6, else 1024. A slot that holds a key is\n"
             "refused (NTE_EXISTS). When the receiving key file holds a certified key, the card moves\n"
             "that key to its companion file first and re-points the containers that name it.\n"
+            "Examples:\n"
+            "  kelm-tool genkey --container alice --key exchange\n"
             "JSON: {\"container\": \"NAME\", \"key\": \"signature\", \"bits\": 1024}\n",
     .shared = kCardChoice | kPinInput | kMachineKeyset | kJsonOutput,
     .setup = Setup,

@@ -41,6 +41,8 @@ const Registrar kRegistered{{
     .summary = "list the key names the key storage provider enumerates",
     .help = "Enumerates the keys through the key storage provider: the first four entries of the\n"
             "card's container table, empty names included, each with the key it opens first.\n"
+            "Examples:\n"
+            "  kelm-tool ksp keys\n"
             "JSON: {\"keys\": [{\"name\": \"NAME\", \"algorithm\": \"RSA\", \"key\": \"signature\"}]}\n",
     .shared = kCardChoice | kJsonOutput,
     .setup = Setup,

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "card_access.h"
+#include "card_keys.h"
 #include "commands.h"
 #include "key_storage.h"
 #include "output.h"
@@ -11,11 +12,9 @@
 namespace kelm::tool {
 namespace {
 
-struct PropertyArgs {
-    std::string key, kind = "signature";
-};
-
-int RunProperties(const Options& options, const PropertyArgs& args) {
+int RunProperties(const Options& options, KeyChoice& choice) {
+    const bool of_key = !choice.container.empty() || choice.key != "signature" || !choice.kind.empty();
+    if (of_key) choice.Resolve();
     CardAccess access(options, CardUse::Provider);
     KeyStorage storage;
     Json properties = Json::object();
@@ -27,8 +26,8 @@ int RunProperties(const Options& options, const PropertyArgs& args) {
                       "cannot read the provider's '" + Utf8(name) + "'");
         properties[Utf8(name)] = value;
     }
-    if (!args.key.empty()) {
-        const NCRYPT_KEY_HANDLE key = storage.OpenKey(args.key, args.kind);
+    if (of_key) {
+        const NCRYPT_KEY_HANDLE key = storage.OpenKey(choice.container, choice.key);
         char16_t group[16] = {};
         DWORD size = 0;
         storage.Check(storage.table().GetKeyProperty(storage.provider(), key, NCRYPT_ALGORITHM_GROUP_PROPERTY,
@@ -66,12 +65,9 @@ int RunAlgorithms(const Options& options) {
 }
 
 Action SetupProperties(CLI::App& command) {
-    auto args = std::make_shared<PropertyArgs>();
-    command.add_option("--key", args->key, "also the properties of this key")->type_name("NAME");
-    command.add_option("--kind", args->kind, "which key of the container (default signature)")
-        ->check(CLI::IsMember({"signature", "exchange"}))
-        ->type_name("signature|exchange");
-    return [args](const Options& options) { return RunProperties(options, *args); };
+    auto choice = std::make_shared<KeyChoice>();
+    AddKeyOptions(command, choice.get());
+    return [choice](const Options& options) { return RunProperties(options, *choice); };
 }
 Action SetupAlgorithms(CLI::App&) { return RunAlgorithms; }
 
@@ -80,7 +76,9 @@ const Registrar kProperties{{
     .group = kGroupKeyStorage,
     .summary = "the key storage provider's properties, and a key's",
     .help = "Reads the provider's properties (Impl Type, Max Name Length, Version, Security Descr\n"
-            "Support) and, with --key, the key's Algorithm Group.\n"
+            "Support) and, with --container, the key's Algorithm Group.\n"
+            "Examples:\n"
+            "  kelm-tool ksp properties --container alice --key exchange\n"
             "JSON: {\"properties\": {\"Impl Type\": 2, ..., \"Algorithm Group\": \"RSA\"}}\n",
     .shared = kCardChoice | kJsonOutput,
     .setup = SetupProperties,
@@ -92,6 +90,8 @@ const Registrar kAlgorithms{{
     .summary = "the key storage provider's algorithms",
     .help = "Lists the algorithms the key storage provider offers: name, interface class and\n"
             "operations.\n"
+            "Examples:\n"
+            "  kelm-tool ksp algorithms --json\n"
             "JSON: {\"algorithms\": [{\"name\": \"RSA\", \"class\": 3, \"operations\": 20}]}\n",
     .shared = kCardChoice | kJsonOutput,
     .setup = SetupAlgorithms,

@@ -7,7 +7,6 @@
 #include "card_keys.h"
 #include "commands.h"
 #include "output.h"
-#include "pin_entry.h"
 #include "provider_call.h"
 
 namespace kelm::tool {
@@ -18,14 +17,14 @@ struct PubkeyArgs {
     std::string out;
 };
 
-int RunPubkey(const Options& options, const PubkeyArgs& args) {
-    CheckContainerName(args.key.container);
-    PinEntry pin(options);
+int RunPubkey(const Options& options, PubkeyArgs& args) {
+    args.key.Resolve();
     CardAccess access(options, CardUse::Provider);
-    ProviderContext provider(args.key.container.c_str(), KeysetFlags(options),
-                             "container '" + Printable(args.key.container) + "'", &pin);
+    // Silent, and the key read as the card gives it out: public-key work asks for no PIN.
+    ProviderContext provider(args.key.container.c_str(), CRYPT_SILENT | KeysetFlags(options),
+                             ContainerWhat(args.key.container));
     const UserKey key(provider.handle(), args.key);
-    const PublicKey public_key = ExportPublicKey(provider.handle(), key, pin);
+    const PublicKey public_key = CardPublicKey(args.key);
     const std::string pem = PublicKeyPem(public_key);
     if (!args.out.empty() || !options.json) WriteWhole(args.out, Bytes(pem.begin(), pem.end()), false);
     if (options.json) {
@@ -41,7 +40,7 @@ int RunPubkey(const Options& options, const PubkeyArgs& args) {
 Action Setup(CLI::App& command) {
     auto args = std::make_shared<PubkeyArgs>();
     AddKeyOptions(command, &args->key);
-    command.add_option("--out", args->out, "where the PEM goes (default: standard output)")->type_name("FILE");
+    AddOutOption(command, &args->out, "where the PEM goes (default: standard output)");
     return [args](const Options& options) { return RunPubkey(options, *args); };
 }
 
@@ -49,10 +48,12 @@ const Registrar kRegistered{{
     .name = "pubkey",
     .group = kGroupProvider,
     .summary = "write a container key's public key as PEM",
-    .help = "Exports the key's public part from the card (CPExportKey, PUBLICKEYBLOB; the card gives it\n"
-            "out after the PIN) and writes it as PEM SubjectPublicKeyInfo (\"BEGIN PUBLIC KEY\"), which\n"
-            "openssl dgst -verify and openssl x509 -force_pubkey read. With --json and no --out the PEM\n"
-            "is only in the JSON.\n"
+    .help = "Reads the key's public part as the card gives it out to anyone (no PIN is asked; the\n"
+            "provider's CPExportKey would ask for one) and writes it as PEM SubjectPublicKeyInfo\n"
+            "(\"BEGIN PUBLIC KEY\"), which openssl dgst -verify and openssl x509 -force_pubkey read. With\n"
+            "--json and no -o the PEM is only in the JSON.\n"
+            "Examples:\n"
+            "  kelm-tool pubkey --container alice -o alice.pem\n"
             "JSON: {\"container\": \"NAME\", \"key\": \"signature\", \"bits\": 1024, \"exponent\": \"010001\",\n"
             "       \"pem\": \"-----BEGIN PUBLIC KEY-----...\"}\n",
     .shared = kCardChoice | kPinInput | kMachineKeyset | kJsonOutput,

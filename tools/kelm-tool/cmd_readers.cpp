@@ -60,6 +60,8 @@ const Registrar kRegistered{{
     .help = "Lists every PC/SC reader (or only the one of --reader), one a line: its name, whether a card\n"
             "is present, and the card's ATR. With --card sim:IMAGE the simulated card's reader is listed.\n"
             "Fails (exit 1) when pcscd is not running.\n"
+            "Examples:\n"
+            "  kelm-tool readers --json\n"
             "JSON: {\"readers\": [{\"name\": \"...\", \"state\": \"present\"|\"empty\"|\"mute\"|\"exclusive\"|\n"
             "      \"unavailable\", \"atr\": \"3B ...\" or null}]}\n",
     .shared = kCardChoice | kJsonOutput,

@@ -40,6 +40,8 @@ const Registrar kRegistered{{
     .group = kGroupOther,
     .summary = "print the provider's user-visible texts",
     .help = "Prints the string table in the chosen language, one text a line: its number, a tab, the text.\n"
+            "Examples:\n"
+            "  kelm-tool strings --lang zh-TW\n"
             "JSON: {\"language\": \"en\", \"strings\": [{\"id\": 200, \"text\": \"...\"}, ...]}\n",
     .shared = kJsonOutput,
     .setup = Setup,

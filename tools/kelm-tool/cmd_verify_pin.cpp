@@ -31,6 +31,8 @@ const Registrar kRegistered{{
     .summary = "check the card's PIN",
     .help = "Has the card verify the PIN of --pin or --pin-source, or asks for it (pinentry, the terminal,\n"
             "or the reader's keypad on a PIN-pad reader). A wrong PIN says how many tries are left.\n"
+            "Examples:\n"
+            "  kelm-tool verify-pin --pin-source env:CARD_PIN\n"
             "JSON: {\"verified\": true}\n",
     .shared = kCardChoice | kPinInput | kJsonOutput,
     .setup = Setup,

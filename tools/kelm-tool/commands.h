@@ -43,6 +43,7 @@ struct Options {
     bool json = false;
     bool yes = false;
     bool machine = false;
+    bool quiet = false;      // no notes, no progress bar
     std::string card;        // "sim:IMAGE"
     std::string reader;
     std::string pin;         // --pin
@@ -59,6 +60,11 @@ struct ToolError : std::runtime_error {
 [[noreturn]] inline void Fail(const std::string& message) { throw ToolError(kExitFailure, message); }
 
 using Action = std::function<int(const Options&)>;
+
+// -o/--out FILE (with the hidden spelling --output of earlier releases).
+void AddOutOption(CLI::App& command, std::string* out, const std::string& description);
+// An option of an earlier release, kept for one more and left out of the help.
+CLI::Option* AddHiddenAlias(CLI::App& command, const std::string& name, std::string* value);
 
 // Headings of the command list, in the order they are listed.
 inline constexpr const char* kGroupReaders = "Readers and cards";

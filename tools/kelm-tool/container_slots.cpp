@@ -3,6 +3,10 @@
 
 #include "card/apdu_transport.h"
 #include "card/card_files.h"
+#include "card/certificate_storage.h"
+#include "card/reader_session.h"
+#include "commands.h"
+#include "kelm/winapi.h"
 
 namespace kelm::tool {
 namespace {
@@ -31,6 +35,41 @@ DWORD ReadContainerSlots(const std::string& name, ContainerSlots* slots) {
     slots->signature = SlotOf(status + card::kSlotEntryOffset[card::SLOT_SIGNATURE]);
     slots->exchange = SlotOf(status + card::kSlotEntryOffset[card::SLOT_EXCHANGE]);
     return 0;
+}
+
+std::vector<BYTE> ReadSlotCertificate(const std::string& name, BYTE slot) {
+    char padded[card::kNameEntrySize] = {};
+    name.copy(padded, card::kContainerNameBytes);
+    BYTE status[card::kContainerStatusBytes] = {};
+    if (!card::Card_StatusSucceeded(card::Card_OpenContainer(padded, status)) ||
+        !card::Card_StatusSucceeded(card::Card_GetCertificateInfo(padded, slot, status))) {
+        return {};
+    }
+    const BYTE* entry = status + card::kSlotEntryOffset[slot];
+    const DWORD size = static_cast<DWORD>(entry[7]) << 8 | entry[8];
+    std::vector<BYTE> der(size);
+    if (size == 0 || !card::Card_StatusSucceeded(card::Card_ReadFile(size, der.data(), der.size()))) return {};
+    return der;
+}
+
+CardLayerSession::CardLayerSession() {
+    const int connected = card::Init_PCSC_Object(CRYPT_SILENT);
+    if (connected != 1) {
+        Fail(connected == 0 ? "no supported card found in any reader" : ErrorText(static_cast<DWORD>(connected)));
+    }
+}
+
+CardLayerSession::~CardLayerSession() { card::Card_Disconnect(); }
+
+std::vector<std::string> CardContainerNames() {
+    constexpr size_t kMaxNames = 16;
+    char names[kMaxNames * card::kNameEntrySize] = {};
+    BYTE count = 0;
+    const DWORD status = card::Card_ListContainers(names, &count, kMaxNames);
+    if (!card::Card_StatusSucceeded(status)) Fail("listing the containers failed: " + ErrorText(status));
+    std::vector<std::string> listed;
+    for (BYTE i = 0; i < count; ++i) listed.emplace_back(names + i * card::kNameEntrySize);
+    return listed;
 }
 
 std::string SlotText(const SlotInfo& slot) {

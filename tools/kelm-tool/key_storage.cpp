@@ -11,9 +11,12 @@
 #include <iterator>
 
 #include "kelm/winapi.h"
+#include "files.h"
 #include "output.h"
 
 namespace kelm::tool {
+
+constexpr size_t kDigestPiece = 64 * 1024;
 
 std::string ProviderLibraryPath() {
     const char* path = std::getenv("KELM_PROVIDER_LIBRARY");
@@ -49,6 +52,7 @@ void KeyStorage::Check(SECURITY_STATUS status, const std::string& what, const Pi
     if (status == 0) return;
     const DWORD code = static_cast<DWORD>(status);
     if (code == static_cast<DWORD>(SCARD_W_WRONG_CHV)) {
+        // The same outcome as on the entry points: tries left, or the locked card's status.
         if (pin != nullptr) pin->ExplainFailure();
         Fail(kExitWrongPin, what + ": the card did not accept the PIN (" + ErrorText(code) + ")");
     }
@@ -88,21 +92,23 @@ void WriteBytes(const std::string& path, const std::vector<BYTE>& bytes) {
     if (!out) Fail("cannot write " + path);
 }
 
-std::vector<BYTE> Digest(const std::string& name, const std::vector<BYTE>& data) {
+std::vector<BYTE> Digest(const std::string& name, const std::string& path) {
     std::string upper = name;
     std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return char(std::toupper(c)); });
     const mbedtls_md_info_t* info = mbedtls_md_info_from_string(upper.c_str());
     if (info == nullptr) Fail(kExitUsage, "unknown hash '" + Printable(name) + "' (md5, sha1, sha256, sha384, sha512)");
+    InputFile input(path);
+    mbedtls_md_context_t context;
+    mbedtls_md_init(&context);
     std::vector<BYTE> digest(mbedtls_md_get_size(info));
-    if (mbedtls_md(info, data.data(), data.size(), digest.data()) != 0) Fail("cannot hash the input");
+    bool done = mbedtls_md_setup(&context, info, 0) == 0 && mbedtls_md_starts(&context) == 0;
+    for (Bytes piece = input.Read(kDigestPiece); done && !piece.empty(); piece = input.Read(kDigestPiece)) {
+        done = mbedtls_md_update(&context, piece.data(), piece.size()) == 0;
+    }
+    done = done && mbedtls_md_finish(&context, digest.data()) == 0;
+    mbedtls_md_free(&context);
+    if (!done) Fail("cannot hash " + Printable(path));
     return digest;
-}
-
-void AddKeyOptions(CLI::App& command, std::string* name, std::string* kind) {
-    command.add_option("--key", *name, "the key's name: its container on the card")->required()->type_name("NAME");
-    command.add_option("--kind", *kind, "which key of the container (default signature)")
-        ->check(CLI::IsMember({"signature", "exchange"}))
-        ->type_name("signature|exchange");
 }
 
 }  // namespace kelm::tool

@@ -30,7 +30,7 @@ public:
     NCRYPT_KEY_HANDLE OpenKey(const std::string& name, const std::string& kind);
 
     // Fails with `what` and the status's name unless it is 0; a refused PIN is explained by
-    // `pin` first and has its own exit status.
+    // `pin` first and has the exit status it has on the provider's entry points.
     void Check(SECURITY_STATUS status, const std::string& what, const PinEntry* pin = nullptr) const;
 
 private:
@@ -38,6 +38,14 @@ private:
     NCRYPT_PROV_HANDLE provider_ = 0;
     std::vector<NCRYPT_KEY_HANDLE> keys_;
 };
+
+struct KeyChoice;
+
+// What the key storage provider does to find a key's public half: the first certificate of the
+// current user's "My" store whose key provider information names the key's container, whichever
+// of the container's keys it certifies. "" when that certificate is the one of the chosen key,
+// else why the provider would take the wrong one (or none).
+std::string StoreCertificateProblem(const KeyChoice& choice);
 
 // UTF-8 and the provider's UTF-16.
 std::u16string Utf16(const std::string& text);
@@ -48,11 +56,8 @@ std::vector<BYTE> ReadBytes(const std::string& path);
 // Writes `bytes` to `path`; Fails when it cannot be written.
 void WriteBytes(const std::string& path, const std::vector<BYTE>& bytes);
 
-// The digest of `data` by name ("md5", "sha1", "sha256", "sha384", "sha512"); Fails (usage)
-// for another name.
-std::vector<BYTE> Digest(const std::string& name, const std::vector<BYTE>& data);
-
-// The key's kind on the command line: --kind signature|exchange.
-void AddKeyOptions(CLI::App& command, std::string* name, std::string* kind);
+// The digest of a file ("-": standard input), read in pieces, by name ("md5", "sha1", "sha256",
+// "sha384", "sha512", any case); Fails (usage) for another name.
+std::vector<BYTE> Digest(const std::string& name, const std::string& path);
 
 }  // namespace kelm::tool

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "output.h"
 #include "pin_entry.h"
 #include "platform/ui/ui_responders.h"
 #include "resources/resources.h"
@@ -55,6 +56,8 @@ const SharedSpec kShared[] = {
      nullptr, nullptr},
     {kEveryCommand, "-v,--verbose", nullptr, "show the APDUs exchanged with the card (the PIN's bytes masked)",
      &Options::verbose, nullptr, nullptr},
+    {kEveryCommand, "-q,--quiet", nullptr, "no notes on stderr (which card, what was written) and no progress bar",
+     &Options::quiet, nullptr, nullptr},
 };
 
 constexpr const char* kGroupOrder[] = {kGroupReaders, kGroupProvider, kGroupKeyStorage, kGroupStore, kGroupSimulator,
@@ -64,6 +67,33 @@ constexpr const char kExitStatuses[] =
     "Exit status: 0 success, 1 the operation failed, 2 the command line (or the PIN it gave) was\n"
     "wrong, 3 the card refused the PIN, 4 the card's PIN is locked, 5 the PIN entry was cancelled\n"
     "or nobody could be asked.\n";
+
+// The name among `names` nearest to `word` (at most two edits away), or "".
+std::string Nearest(const std::string& word, const std::vector<std::string>& names) {
+    std::string best;
+    size_t best_distance = 3;
+    for (const std::string& name : names) {
+        std::vector<size_t> row(name.size() + 1);
+        for (size_t j = 0; j <= name.size(); ++j) row[j] = j;
+        for (size_t i = 1; i <= word.size(); ++i) {
+            size_t diagonal = row[0];
+            row[0] = i;
+            for (size_t j = 1; j <= name.size(); ++j) {
+                const size_t above = row[j];
+                row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (word[i - 1] == name[j - 1] ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        if (row[name.size()] < best_distance) best_distance = row[name.size()], best = name;
+    }
+    return best;
+}
+
+std::vector<std::string> SubcommandNames(const CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
+    return names;
+}
 
 std::vector<Command>& Registry() {
     static std::vector<Command> commands;
@@ -82,8 +112,8 @@ void AddSharedOptions(CLI::App& app, Options& options, unsigned taken) {
     }
 }
 
-// The command list of the top-level help, by group, with the two-word names written out.
-std::string CommandList() {
+// The registered commands (and help) in the order the help lists them: by group.
+std::vector<const Command*> SortedCommands() {
     static const Command kHelp{"help [COMMAND]", kGroupOther, "this help, or a command's own", "", 0, nullptr};
     std::vector<const Command*> sorted;
     for (const Command& command : Commands()) sorted.push_back(&command);
@@ -96,6 +126,12 @@ std::string CommandList() {
     std::stable_sort(sorted.begin(), sorted.end(), [&](const Command* a, const Command* b) {
         return rank(a->group) != rank(b->group) ? rank(a->group) < rank(b->group) : std::string(a->group) < b->group;
     });
+    return sorted;
+}
+
+// The command list of the top-level help, by group, with the two-word names written out.
+std::string CommandList() {
+    const std::vector<const Command*> sorted = SortedCommands();
     std::ostringstream out;
     std::string group;
     char line[256];
@@ -164,6 +200,14 @@ Parsed ParsedChain(CLI::App& app) {
 }
 
 int UsageError(const Parsed& parsed, const std::string& message) {
+    // A mistyped command: the one it was probably meant to be.
+    const std::string unknown = "unknown command '";
+    if (message.rfind(unknown, 0) == 0 && message.find("did you mean") == std::string::npos) {
+        const std::string word = message.substr(unknown.size(), message.find('\'', unknown.size()) - unknown.size());
+        if (const std::string near = Nearest(word, SubcommandNames(*parsed.chain.back())); !near.empty()) {
+            return UsageError(parsed, message + "; did you mean '" + near + "'?");
+        }
+    }
     const std::string command = parsed.path.size() > 9 ? parsed.path.substr(10) + ": " : "";
     std::fprintf(stderr, "kelm-tool: %s%s (see %s --help)\n", command.c_str(), message.c_str(), parsed.path.c_str());
     return kExitUsage;
@@ -201,6 +245,8 @@ struct CommandLine {
     CLI::App* help = nullptr;
     std::vector<std::string> help_words;
     bool version = false;
+    bool help_all = false;    // every command's help, for the manual page
+    bool completion = false;  // the bash completion script
 };
 
 void Build(CommandLine& line, Options& options) {
@@ -211,6 +257,8 @@ void Build(CommandLine& line, Options& options) {
     app.require_subcommand(0, 1);
     AddSharedOptions(app, options, ~0u);
     app.add_flag("--version", line.version);
+    app.add_flag("--help-all", line.help_all)->group("");
+    app.add_flag("--bash-completion", line.completion)->group("");
     for (const Command& command : Commands()) {
         std::istringstream words(command.name);
         const std::vector<std::string> path((std::istream_iterator<std::string>(words)), std::istream_iterator<std::string>());
@@ -235,6 +283,72 @@ void Build(CommandLine& line, Options& options) {
     app.allow_extras();
 }
 
+// The top-level help and then every command's, as the manual page shows them.
+void PrintAllHelp(CommandLine& line) {
+    std::printf("%s\nCommands:\n", TopHelp().c_str());
+    for (const Command* command : SortedCommands()) {
+        if (command->setup == nullptr) continue;
+        std::istringstream words(command->name);
+        const std::vector<std::string> path((std::istream_iterator<std::string>(words)), std::istream_iterator<std::string>());
+        std::printf("\n");
+        PrintHelp(FindCommand(line.app, path), std::string("kelm-tool ") + command->name);
+    }
+}
+
+// The options a command's help shows (hidden spellings left out), each name on its own.
+std::string OptionWords(const CLI::App& app) {
+    std::string words;
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->get_group().empty() || option->get_positional()) continue;
+        for (const std::string& name : option->get_snames()) words += " -" + name;
+        for (const std::string& name : option->get_lnames()) words += " --" + name;
+    }
+    if ((words + " ").find(" --help ") == std::string::npos) words += " -h --help";
+    return words.empty() ? words : words.substr(1);
+}
+
+// A bash completion script made from the command table: the command words, then each command's
+// options; file names where nothing else fits.
+void PrintBashCompletion(CommandLine& line) {
+    std::vector<std::string> known;
+    std::string cases;
+    std::printf("# bash completion for kelm-tool, generated from its command table by kelm-tool --bash-completion\n"
+                "_kelm_tool() {\n"
+                "    local cur=\"${COMP_WORDS[COMP_CWORD]}\" command=\"\" word i words\n"
+                "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
+                "        word=\"${COMP_WORDS[i]}\"\n"
+                "        case \"$command|$word\" in\n");
+    std::string top = "help";
+    for (const CLI::App* sub : line.app.get_subcommands({})) {
+        if (sub == line.help) continue;
+        known.push_back("\"|" + sub->get_name() + "\"");
+        top += " " + sub->get_name();
+        const bool family = !sub->get_subcommands({}).empty();
+        std::string words = family ? "" : OptionWords(*sub);
+        for (const CLI::App* leaf : sub->get_subcommands({})) {
+            known.push_back("\"" + sub->get_name() + "|" + leaf->get_name() + "\"");
+            words += (words.empty() ? "" : " ") + leaf->get_name();
+            cases += "        \"" + sub->get_name() + " " + leaf->get_name() + "\") words=\"" + OptionWords(*leaf) + "\" ;;\n";
+        }
+        cases += "        \"" + sub->get_name() + "\") words=\"" + words + "\" ;;\n";
+    }
+    for (const std::string& pattern : known) {
+        std::printf("            %s) command=\"${command:+$command }$word\" ;;\n", pattern.c_str());
+    }
+    std::printf("        esac\n"
+                "    done\n"
+                "    case \"$command\" in\n"
+                "        \"\") words=\"%s %s --version\" ;;\n"
+                "%s"
+                "    esac\n"
+                "    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
+                "    [[ ${#COMPREPLY[@]} -eq 0 && $cur != -* ]] && COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+                "    return 0\n"
+                "}\n"
+                "complete -F _kelm_tool kelm-tool\n",
+                top.c_str(), OptionWords(line.app).c_str(), cases.c_str());
+}
+
 // Parses; the status to exit with when there is nothing to run (help printed, a usage error).
 std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
     try {
@@ -245,7 +359,11 @@ std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
         return kExitOk;
     } catch (const CLI::RequiredError& e) {
         const Parsed parsed = ParsedChain(line.app);
-        if (!parsed.chain.back()->get_subcommands({}).empty()) return UsageError(parsed, "a command is required");
+        if (!parsed.chain.back()->get_subcommands({}).empty()) {
+            const std::vector<std::string> extra = line.app.remaining(true);
+            if (!extra.empty() && extra[0][0] != '-') return UsageError(parsed, "unknown command '" + extra[0] + "'");
+            return UsageError(parsed, "a command is required");
+        }
         return UsageError(parsed, e.what());
     } catch (const CLI::ArgumentMismatch& e) {
         const std::string what = e.what();
@@ -258,9 +376,19 @@ std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
         PrintVersion();
         return kExitOk;
     }
+    if (line.help_all) {
+        PrintAllHelp(line);
+        return kExitOk;
+    }
+    if (line.completion) {
+        PrintBashCompletion(line);
+        return kExitOk;
+    }
     if (const std::vector<std::string> extra = line.app.remaining(); !extra.empty()) {
         if (extra[0][0] == '-') return UsageError(parsed, "unknown option '" + extra[0] + "'");
-        if (parsed.chain.size() == 1) return UsageError(parsed, "unknown command '" + extra[0] + "'");
+        if (parsed.chain.size() == 1 || !parsed.chain.back()->get_subcommands({}).empty()) {
+            return UsageError(parsed, "unknown command '" + extra[0] + "'");
+        }
         return UsageError(parsed, "unexpected argument '" + extra[0] + "'");
     }
     if (parsed.chain.back() == line.help) {
@@ -273,6 +401,16 @@ std::optional<int> Parse(CommandLine& line, int argc, char** argv) {
     }
     if (parsed.chain.size() == 1) return UsageError(parsed, "a command is required");
     return std::nullopt;
+}
+
+// One line on stderr; with --json the same as a JSON document on stdout, for programs that read it.
+int Failed(const Options& options, const Command& command, const std::string& message, int status) {
+    std::fprintf(stderr, "kelm-tool: %s: %s\n", command.name, message.c_str());
+    if (options.json && (command.shared & kJsonOutput) != 0) {
+        std::fflush(stdout);
+        PrintJson({{"error", message}, {"command", command.name}, {"status", status}});
+    }
+    return status;
 }
 
 int Run(int argc, char** argv, Options& options) {
@@ -294,17 +432,24 @@ int Run(int argc, char** argv, Options& options) {
     try {
         return line.actions.at(leaf)(options);
     } catch (const ToolError& e) {
-        std::fprintf(stderr, "kelm-tool: %s: %s\n", command.name, e.what());
-        return e.status;
+        return Failed(options, command, e.what(), e.status);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kelm-tool: %s: %s\n", command.name, e.what());
-        return kExitFailure;
+        return Failed(options, command, e.what(), kExitFailure);
     }
 }
 
 }  // namespace
 
 Registrar::Registrar(const Command& command) { Registry().push_back(command); }
+
+void AddOutOption(CLI::App& command, std::string* out, const std::string& description) {
+    command.add_option("-o,--out", *out, description)->type_name("FILE");
+    AddHiddenAlias(command, "--output", out);
+}
+
+CLI::Option* AddHiddenAlias(CLI::App& command, const std::string& name, std::string* value) {
+    return command.add_option(name, *value)->group("");
+}
 const std::vector<Command>& Commands() { return Registry(); }
 
 }  // namespace kelm::tool

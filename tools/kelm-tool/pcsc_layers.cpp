@@ -67,11 +67,13 @@ public:
     using Forwarding::Forwarding;
     LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
                   DWORD* response_length) override {
-        std::string shown = HexBytes(command, command_length);
-        if (command_length > kHeaderLength + 1 && IsPinCarrying(command[1])) {
-            const size_t data = std::min<size_t>(command[kHeaderLength], command_length - kHeaderLength - 1);
-            // Each byte is two digits and a space: keep the header and Lc, mask the data.
-            for (size_t i = 0; i < data; ++i) shown.replace((kHeaderLength + 1 + i) * 3, 2, "**");
+        // The header and Lc shown, the data of a command that carries a PIN masked.
+        const bool carries_pin = command_length > kHeaderLength + 1 && IsPinCarrying(command[1]);
+        const size_t data = carries_pin ? std::min<size_t>(command[kHeaderLength], command_length - kHeaderLength - 1) : 0;
+        std::string shown;
+        for (DWORD i = 0; i < command_length; ++i) {
+            if (i > 0) shown.push_back(' ');
+            shown.append(i > kHeaderLength && i <= kHeaderLength + data ? "**" : HexBytes(command + i, 1));
         }
         std::fprintf(stderr, "> %s\n", shown.c_str());
         const LONG rc = inner_->Transmit(card, protocol, command, command_length, response, response_length);
@@ -92,7 +94,31 @@ private:
     }
 };
 
+// The card's answer to the last VERIFY that carried a PIN, on either path to the card: the
+// provider linked into the tool and the one loaded as a library keep separate card layers, but
+// both speak through this process's PC/SC functions.
+class PinWatch : public Forwarding {
+public:
+    PinWatch(platform::PcscBackend* inner, DWORD* last) : Forwarding(inner), last_(last) {}
+    LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
+                  DWORD* response_length) override {
+        const LONG rc = inner_->Transmit(card, protocol, command, command_length, response, response_length);
+        const bool carries_pin = command_length > kHeaderLength + 1 && (command[1] == 0x20);
+        if (carries_pin && rc == SCARD_S_SUCCESS && *response_length >= 2) {
+            *last_ = DWORD{response[*response_length - 2]} << 8 | response[*response_length - 1];
+        }
+        return rc;
+    }
+
+private:
+    DWORD* last_;
+};
+
 }  // namespace
+
+std::unique_ptr<platform::PcscBackend> WatchPinVerification(platform::PcscBackend* inner, DWORD* last_status) {
+    return std::make_unique<PinWatch>(inner, last_status);
+}
 
 std::unique_ptr<platform::PcscBackend> OnlyReader(platform::PcscBackend* inner, const std::string& reader) {
     return std::make_unique<OneReader>(inner, reader);

@@ -14,6 +14,9 @@ namespace kelm::tool {
 // changing the provider's registry settings.
 std::unique_ptr<platform::PcscBackend> OnlyReader(platform::PcscBackend* inner, const std::string& reader);
 
+// Keeps in `last_status` the status word the card gave the last VERIFY that carried a PIN.
+std::unique_ptr<platform::PcscBackend> WatchPinVerification(platform::PcscBackend* inner, DWORD* last_status);
+
 // Writes every command and answer to stderr ("> 00 A4 04 00 ...", "< 90 00") before handing
 // them on. Commands that carry a PIN (VERIFY, CHANGE REFERENCE DATA, RESET RETRY COUNTER)
 // show their data bytes as "**".

@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
 #include "card/apdu_transport.h"
+#include "card_access.h"
 #include "card/pin_verify.h"
 #include "card/reader_session.h"
 #include "kelm/winapi.h"
@@ -92,9 +94,28 @@ bool HasEditBox(const platform::DialogShown& dialog) {
     return false;
 }
 
+// Whether `program` names an executable, as a path or found on PATH.
+bool Executable(const std::string& program) {
+    if (program.find('/') != std::string::npos) return access(program.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    std::string directories = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= directories.size();) {
+        const size_t end = std::min(directories.find(':', start), directories.size());
+        const std::string directory = end > start ? directories.substr(start, end - start) : ".";
+        if (access((directory + "/" + program).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 // The person at this machine, as the platform would ask them: pinentry, else the terminal.
-std::unique_ptr<platform::UiResponder> Person() {
+// `missing` receives a pinentry program that cannot be run.
+std::unique_ptr<platform::UiResponder> Person(std::string* missing) {
     if (const char* pinentry = std::getenv("KELM_PINENTRY"); pinentry != nullptr && *pinentry != '\0') {
+        if (!Executable(pinentry)) {
+            *missing = pinentry;
+            return nullptr;
+        }
         return std::make_unique<platform::PinentryResponder>(pinentry);
     }
     const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -139,6 +160,7 @@ struct PinEntry::Responder : platform::UiResponder {
     std::unique_ptr<platform::UiResponder> person;  // none when a PIN was given
     bool nobody_to_ask = false;
     bool cancelled = false;
+    std::string missing_pinentry;  // KELM_PINENTRY names no program
 
     int MessageBox(const platform::MessageBoxShown& box) override {
         if (person) return person->MessageBox(box);
@@ -183,7 +205,7 @@ PinEntry::PinEntry(const Options& options) : responder_(std::make_unique<Respond
     if (responder_->given) {
         ReadPin(options, &responder_->pin.text);
     } else {
-        responder_->person = Person();
+        responder_->person = Person(&responder_->missing_pinentry);
     }
     platform::SetUiResponder(responder_.get());
 }
@@ -191,17 +213,22 @@ PinEntry::PinEntry(const Options& options) : responder_(std::make_unique<Respond
 PinEntry::~PinEntry() { platform::SetUiResponder(nullptr); }
 
 void PinEntry::ExplainFailure() const {
+    if (responder_->nobody_to_ask && !responder_->missing_pinentry.empty()) {
+        Fail(kExitPinCancelled, "pinentry program '" + Printable(responder_->missing_pinentry) +
+                                    "' not found (KELM_PINENTRY): install it, or give the PIN with --pin-source");
+    }
     if (responder_->nobody_to_ask) {
         Fail(kExitPinCancelled, "no terminal and no pinentry: give the PIN with --pin-source");
     }
-    const DWORD status = card::Pin().LastVerifyStatus;
+    // As the card answered, whichever provider asked (the linked one or the loaded library).
+    const DWORD status = LastPinVerificationStatus();
     const bool refused = status != 0 && status <= 0xFFFF && !card::Card_StatusSucceeded(status);
     if (!refused) {
         if (responder_->cancelled) Fail(kExitPinCancelled, "the PIN entry was cancelled");
         return;
     }
     if (status == card::STATUS_PIN_LOCKED) Fail(kExitPinLocked, "the card's PIN is locked (" + ErrorText(status) + ")");
-    const int tries = TriesLeft();
+    const int tries = (status & 0xFFF0) == 0x63C0 ? static_cast<int>(status & 0x0F) : TriesLeft();
     if (tries == 0) Fail(kExitPinLocked, "wrong PIN, and that was the last try: the card's PIN is now locked");
     if (tries < 0) Fail(kExitWrongPin, "wrong PIN (" + ErrorText(status) + ")");
     Fail(kExitWrongPin, "wrong PIN: " + std::to_string(tries) + (tries == 1 ? " try" : " tries") + " left");

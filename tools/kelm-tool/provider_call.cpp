@@ -20,8 +20,21 @@ void FailCall(const std::string& what, const PinEntry* pin) {
 }
 
 ProviderContext::ProviderContext(const char* container, DWORD flags, const std::string& what, const PinEntry* pin) {
-    if (!CPAcquireContext(&handle_, container, flags, nullptr)) FailCall(what, pin);
+    if (CPAcquireContext(&handle_, container, flags, nullptr)) return;
+    const DWORD code = GetLastError();
+    const bool opening = container != nullptr && (flags & (CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_VERIFYCONTEXT)) == 0;
+    if (code == static_cast<DWORD>(NTE_BAD_KEYSET) && (opening || (flags & CRYPT_DELETEKEYSET) != 0)) {
+        if (pin != nullptr) pin->ExplainFailure();
+        Fail("no container named '" + Printable(container) + "' on the card (" + ErrorText(code) + ")");
+    }
+    if (code == static_cast<DWORD>(NTE_EXISTS) && (flags & CRYPT_NEWKEYSET) != 0) {
+        Fail("a container named '" + Printable(container) + "' is on the card already (" + ErrorText(code) + ")");
+    }
+    SetLastError(code);
+    FailCall(what, pin);
 }
+
+std::string ContainerWhat(const std::string& name) { return "container '" + Printable(name) + "'"; }
 
 ProviderContext::~ProviderContext() {
     if (handle_ != 0) CPReleaseContext(handle_, 0);

@@ -28,6 +28,9 @@ private:
     HCRYPTPROV handle_ = 0;
 };
 
+// "container 'NAME'", as failures name it.
+std::string ContainerWhat(const std::string& name);
+
 // CRYPT_MACHINE_KEYSET for --machine.
 DWORD KeysetFlags(const Options& options);
 

@@ -7,6 +7,7 @@
 
 #include "card_keys.h"
 #include "commands.h"
+#include "files.h"
 #include "kelm/windows_types.h"
 #include "pin_entry.h"
 
@@ -18,6 +19,22 @@ std::string SessionAlgorithmName(ALG_ID algid);  // "" for an algorithm that is 
 void AddAlgorithmOption(CLI::App& command, std::string* algorithm);
 // --mode cbc|ecb|cfb|ofb (default cbc) and --iv HEX (8 bytes).
 void AddModeOptions(CLI::App& command, std::string* mode, std::string* iv);
+DWORD SessionMode(const std::string& name);  // CRYPT_MODE_*; Fails (usage) for another name
+std::string SessionModeName(DWORD mode);
+// 8 bytes of hexadecimal; Fails (usage) otherwise.
+Bytes IvFromHex(const std::string& hex);
+
+// What encrypt writes before the ciphertext, so that decrypt needs nothing but the session key:
+// "KELMENC" and version 1, the session key's ALG_ID (4 bytes, least significant first), the mode
+// (CRYPT_MODE_*, 1 byte), the IV's length (0 or 8), two zero bytes, then the IV.
+struct CipherHeader {
+    ALG_ID algid = 0;
+    DWORD mode = 0;
+    Bytes iv;
+};
+Bytes HeaderBytes(const CipherHeader& header);
+// The header at the start of `input`; Fails when the file does not start with one.
+CipherHeader ReadHeader(InputFile& input);
 
 class SessionKey {
 public:
@@ -32,21 +49,19 @@ public:
     HCRYPTKEY handle() const { return handle_; }
     ALG_ID algid() const;  // KP_ALGID
 
-    // KP_MODE from its name, then KP_IV from hexadecimal unless `iv` is empty; Fails (usage)
-    // on an IV that is not 8 bytes.
-    void SetMode(const std::string& mode, const std::string& iv) const;
+    // KP_MODE, then KP_IV unless `iv` is empty (Fails, usage, on an IV in ECB mode).
+    void SetMode(DWORD mode, const Bytes& iv) const;
     Bytes Iv() const;  // KP_IV: empty in ECB mode
 
-    // The whole of `data` through CPEncrypt or CPDecrypt, 64 KiB a call, the last one final.
-    Bytes Encrypt(const Bytes& data) const;
-    Bytes Decrypt(const Bytes& data) const;
+    // All of `input` through CPEncrypt or CPDecrypt into `output`, 64 KiB a call, the last call
+    // final; in bounded memory whatever the length. Fails, saying why, when the data does not
+    // encrypt or decrypt; the caller then leaves `output` uncommitted.
+    void Run(bool encrypt, InputFile& input, OutputFile& output, bool quiet) const;
 
 private:
     HCRYPTPROV provider_;
     HCRYPTKEY handle_ = 0;
 };
 
-// The longest file encrypt and decrypt take: they hold it, and what it becomes, in memory.
-constexpr size_t kLongestCipherInput = size_t{256} << 20;
 
 }  // namespace kelm::tool
