@@ -8,6 +8,8 @@ packages=(
   libmbedtls-dev libpcsclite-dev pcscd vsmartcard-vpcd nlohmann-json3-dev libcli11-dev libassuan-dev
   libssl-dev openssl
   binutils procps
+  # The PKCS #11 module: p11-kit's header, and the clients its tests drive.
+  libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl openssh-client libnss3-tools python3-pykcs11
 )
 
 missing=()
