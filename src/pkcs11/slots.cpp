@@ -182,7 +182,7 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     info->ulFreePublicMemory = CK_UNAVAILABLE_INFORMATION;
     info->ulTotalPrivateMemory = CK_UNAVAILABLE_INFORMATION;
     info->ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
-    info->hardwareVersion = {static_cast<CK_BYTE>(facts.CardType), 0};
+    info->hardwareVersion = {0, 0};  // the card tells no versions
     info->firmwareVersion = {0, 0};
     PadText(info->utcTime, sizeof info->utcTime, "");  // the card has no clock
     return CKR_OK;

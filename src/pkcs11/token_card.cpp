@@ -192,8 +192,11 @@ CK_RV ReadPublicKey(Token& token, CardKey& key) {
     }
     BYTE record[card::kPublicKeyRecordMax] = {};
     DWORD length = 0;
-    const CK_RV rv = CardWork(token, Work::Repeatable, [&] {
-        return card::Card_GetRSAPublicKey(key.Where.Container.c_str(), key.Where.Slot, &length, record, sizeof record);
+    // Once: a new connection forgets the token's keys, this one with them.
+    const std::string container = key.Where.Container;
+    const BYTE slot = key.Where.Slot;
+    const CK_RV rv = CardWork(token, Work::Once, [&] {
+        return card::Card_GetRSAPublicKey(container.c_str(), slot, &length, record, sizeof record);
     });
     if (rv != CKR_OK) {
         return rv;
@@ -219,7 +222,8 @@ CK_RV ReadCertificate(Token& token, CardKey& key) {
                 std::min(key.Where.Container.size(), sizeof record.ContainerName));
     std::vector<BYTE> certificate(key.Where.CertificateLength);
     DWORD length = 0;
-    const CK_RV rv = CardWork(token, Work::Repeatable, [&] {
+    // Once, as for the public key: after a new connection `key` is gone.
+    const CK_RV rv = CardWork(token, Work::Once, [&] {
         length = static_cast<DWORD>(certificate.size());
         DWORD result = core::KeyCertificate_Read(&record, certificate.data(), &length);
         if (result == ERROR_MORE_DATA && length <= core::kMaxKeyCertificate) {

@@ -61,7 +61,9 @@ CK_RV ReadKeys(Token& token);
 void ForgetKeys(Token& token);
 // The key of the container's slot, or null.
 CardKey* FindKey(Token& token, const std::string& container, BYTE slot);
-// Reads the key's public part, or its certificate, unless read already.
+// Reads the key's public part, or its certificate, unless read already. A connection found lost
+// on the way is made again, which forgets the token's keys: then CKR_DEVICE_REMOVED comes back
+// and `key` is no longer to be used.
 CK_RV ReadPublicKey(Token& token, CardKey& key);
 CK_RV ReadCertificate(Token& token, CardKey& key);
 

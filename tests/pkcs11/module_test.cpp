@@ -186,10 +186,21 @@ TEST_F(ModuleTest, NullAndShortBuffersGetTheSizeOrTheStandardsCode) {
 }
 
 TEST_F(ModuleTest, APulledCardTakesTheLoginAndTheHandlesWithIt) {
+    CK_UTF8CHAR pin[] = "12345678";
     const CK_SESSION_HANDLE session = Open(true);
-    const CK_OBJECT_HANDLE key = Find(session, "alice:signature", CKO_PRIVATE_KEY);
+    CK_OBJECT_HANDLE key = Find(session, "alice:signature", CKO_PRIVATE_KEY);
+    const CK_OBJECT_HANDLE public_key = Find(session, "alice:exchange", CKO_PUBLIC_KEY);
     ASSERT_EQ(CKR_OK, SignAndCheck(session, key, 0x8001, true, document));
 
+    // Out and back in between two calls: the next card command finds the connection gone.
+    sim.backend().InsertCard(sim.reader(), sim.backend().RemoveCard(sim.reader()));
+    BYTE modulus[128];
+    CK_ATTRIBUTE read = {CKA_MODULUS, modulus, sizeof modulus};
+    EXPECT_EQ(CKR_DEVICE_REMOVED, p11->C_GetAttributeValue(session, public_key, &read, 1));
+    EXPECT_EQ(CKR_OBJECT_HANDLE_INVALID, p11->C_GetAttributeValue(session, public_key, &read, 1));
+
+    ASSERT_EQ(CKR_OK, p11->C_Login(session, CKU_USER, pin, 8));
+    key = Find(session, "alice:signature", CKO_PRIVATE_KEY);
     kelm::sim::SimCardPtr pulled = sim.backend().RemoveCard(sim.reader());
     CK_MECHANISM mechanism = {CKM_SHA256_RSA_PKCS, nullptr, 0};
     Bytes signature(128);
@@ -203,7 +214,6 @@ TEST_F(ModuleTest, APulledCardTakesTheLoginAndTheHandlesWithIt) {
     // Put back: the session stays, the login does not, and neither do the old object handles.
     sim.backend().InsertCard(sim.reader(), std::move(pulled));
     EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, p11->C_SignInit(session, &mechanism, key));
-    CK_UTF8CHAR pin[] = "12345678";
     ASSERT_EQ(CKR_OK, p11->C_Login(session, CKU_USER, pin, 8));
     EXPECT_EQ(CKR_KEY_HANDLE_INVALID, p11->C_SignInit(session, &mechanism, key));
     EXPECT_EQ(CKR_OK, SignAndCheck(session, Find(session, "alice:signature", CKO_PRIVATE_KEY), 0x8001, true, document));
