@@ -60,6 +60,7 @@ session.login(pin)
 check(not lib.getTokenInfo(slot).flags & P.CKF_USER_PIN_COUNT_LOW, "the right PIN clears the count")
 check(code(read_only.login, pin) == P.CKR_USER_ALREADY_LOGGED_IN, "the login is the token's, shared by sessions")
 check(read_only.getSessionInfo().state == P.CKS_RO_USER_FUNCTIONS, "read-only session sees the login")
+check(len(set(bytes(read_only.generateRandom(300)) for _ in range(2))) == 2, "random bytes from the card")
 
 public = [(P.CKA_TOKEN, True), (P.CKA_MODULUS_BITS, bits), (P.CKA_PUBLIC_EXPONENT, (1, 0, 1))]
 generate = lambda s, pub, priv: s.generateKeyPair(pub, priv, P.MechanismRSAGENERATEKEYPAIR)
