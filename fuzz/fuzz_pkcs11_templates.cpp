@@ -85,7 +85,7 @@ Attributes ReadTemplate(Reader& in) {
         if (!null_value) {
             buffer = std::make_unique<uint8_t[]>(length);
             const std::vector<uint8_t> bytes = in.Take(length);
-            std::memcpy(buffer.get(), bytes.data(), bytes.size());
+            if (!bytes.empty()) std::memcpy(buffer.get(), bytes.data(), bytes.size());
         }
         attributes.list.push_back({type, buffer.get(), claimed});
         attributes.buffers.push_back(std::move(buffer));
