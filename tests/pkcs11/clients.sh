@@ -43,6 +43,7 @@ else
     "$tool" readers 2>/dev/null | grep -q "^$reader	card present" && break
     sleep 0.1
   done
+  "$tool" readers 2>/dev/null | grep -q "^$reader	card present" || { cat "$work/cardsim.log"; fail "no card in $reader"; }
   on_card=(--reader "$reader")
 fi
 
