@@ -11,10 +11,10 @@
 // RsaPrivate1024 is the card's 1024-bit private operation alone, the yardstick of host_us.
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <string>
 #include <vector>
 
+#include "bench/timed_reader.h"
 #include "card/reader_session.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
@@ -28,11 +28,8 @@ namespace {
 
 const char kReader[] = "Bench Reader";
 
-double Microseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
-}
+using kelm::bench::Microseconds;
+using kelm::bench::TimedReader;
 
 // A card of `type` with the container "bench" and its signature key in 80 01; `large` makes
 // that key 2048 bits where the type's default is 1024.
@@ -49,32 +46,6 @@ kelm::sim::SimCardPtr MakeCard(int type, bool large) {
     kelm::sim::AddContainer(*card, "bench", 0x8001, 0, &error);
     return card;
 }
-
-// The in-process reader with the time spent inside Transmit added up.
-struct TimedReader : kelm::platform::PcscBackend {
-    kelm::sim::InProcessBackend inner;
-    double transmit_us = 0;
-    LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override { return inner.EstablishContext(scope, context); }
-    LONG ReleaseContext(SCARDCONTEXT context) override { return inner.ReleaseContext(context); }
-    LONG ListReaders(SCARDCONTEXT context, std::vector<std::string>* readers) override {
-        return inner.ListReaders(context, readers);
-    }
-    LONG Connect(SCARDCONTEXT context, const std::string& reader, DWORD share_mode, DWORD preferred_protocols,
-                 SCARDHANDLE* card, DWORD* active_protocol) override {
-        return inner.Connect(context, reader, share_mode, preferred_protocols, card, active_protocol);
-    }
-    LONG Disconnect(SCARDHANDLE card, DWORD disposition) override { return inner.Disconnect(card, disposition); }
-    LONG Transmit(SCARDHANDLE card, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
-                  DWORD* response_length) override {
-        const double start = Microseconds();
-        const LONG result = inner.Transmit(card, protocol, command, command_length, response, response_length);
-        transmit_us += Microseconds() - start;
-        return result;
-    }
-    LONG ReaderState(SCARDCONTEXT context, const std::string& reader, DWORD* state, std::vector<BYTE>* atr) override {
-        return inner.ReaderState(context, reader, state, atr);
-    }
-};
 
 void Sign(benchmark::State& state, int type, bool large) {
     kelm::platform::UseInMemoryRegistry();

@@ -18,6 +18,11 @@ pkg_check_modules(PCSCLITE REQUIRED IMPORTED_TARGET libpcsclite)
 # libassuan (Debian libassuan-dev) speaks the Assuan protocol with pinentry programs.
 pkg_check_modules(ASSUAN REQUIRED IMPORTED_TARGET libassuan gpg-error)
 
+# p11-kit (Debian libp11-kit-dev): only its PKCS #11 header, for the PKCS #11 module.
+pkg_check_modules(P11KIT REQUIRED p11-kit-1)
+add_library(kelm_p11kit_headers INTERFACE)
+target_include_directories(kelm_p11kit_headers SYSTEM INTERFACE ${P11KIT_INCLUDE_DIRS})
+
 # nlohmann-json (Debian nlohmann-json3-dev, header-only): the simulated card's image files and
 # kelm-tool's --json output.
 find_package(nlohmann_json 3 REQUIRED)

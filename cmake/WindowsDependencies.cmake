@@ -42,6 +42,14 @@ file(CREATE_LINK ${KELM_NLOHMANN_INCLUDE}/nlohmann ${CMAKE_BINARY_DIR}/host-head
 add_library(kelm_nlohmann_json INTERFACE)
 target_include_directories(kelm_nlohmann_json SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/host-headers)
 
+# The PKCS #11 header is p11-kit's (Debian libp11-kit-dev), portable C that packs its structures
+# for Windows itself; it comes through the same folder.
+find_path(KELM_P11KIT_INCLUDE p11-kit/pkcs11.h PATHS /usr/include/p11-kit-1 NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
+          REQUIRED)
+file(CREATE_LINK ${KELM_P11KIT_INCLUDE}/p11-kit ${CMAKE_BINARY_DIR}/host-headers/p11-kit SYMBOLIC)
+add_library(kelm_p11kit_headers INTERFACE)
+target_include_directories(kelm_p11kit_headers SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/host-headers)
+
 # What the DLL imports instead of libkelmplatform.so: the Windows interfaces themselves (crypt32
 # and ncrypt for the key storage provider's certificate lookup and software-provider calls).
 set(KELM_PLATFORM_LIBRARIES kernel32 advapi32 user32 winscard crypt32 ncrypt)

@@ -2,8 +2,9 @@
 # Builds the provider and shows it at work on the embedded simulated card, through the same
 # entry points an application calls: starting from an empty card, a container whose two key
 # pairs the card generates, a document signed with the card's key and the signature checked by
-# kelm-tool and by OpenSSL, a certificate for the card's key written to the card and read back,
-# the same signature made through the key storage provider's function table, a file encrypted
+# kelm-tool and by OpenSSL, a certificate request made by OpenSSL with the card's key through the
+# PKCS #11 module, a certificate for the card's key written to the card and read back, the same
+# signature made through the key storage provider's function table, a file encrypted
 # under a session key wrapped with the card's exchange key and decrypted after the card unwraps
 # it, the container deleted; then the texts, the algorithm table, containers created, listed and
 # deleted, and the PIN checked. Non-interactive: the PIN comes from the environment. The card
@@ -17,7 +18,8 @@ trap 'rm -rf "$work"' EXIT
 
 # Installing and building print nothing unless they fail: the output is the demonstration.
 printf 'Installing the packages and building kelm-tool (log: %s) ... ' "$work/build.log"
-if ! { scripts/install-deps.sh && cmake --preset default && cmake --build --preset default -j"$(nproc)" --target kelm-tool; } \
+if ! { scripts/install-deps.sh && cmake --preset default &&
+       cmake --build --preset default -j"$(nproc)" --target kelm-tool kelm-pkcs11 kelmsim; } \
     >"$work/build.log" 2>&1; then
   echo "failed:"
   cat "$work/build.log"
@@ -26,6 +28,7 @@ fi
 echo "done"
 
 tool="$PWD/build/default/tools/kelm-tool/kelm-tool"
+module="$PWD/build/default/src/libkelm-pkcs11.so"
 export KELM_REGISTRY_DIR="$work/registry"
 export KELM_DEMO_PIN=12345678
 card="$work/card.json"
@@ -56,6 +59,28 @@ echo "\$ openssl dgst -sha256 -verify alice.pem -signature report.sig report.txt
 openssl dgst -sha256 -verify alice.pem -signature report.sig report.txt
 step sign --container alice --hash sha1 --format base64 --out report.sha1.b64 report.txt "${on_card[@]}"
 step verify --container alice --hash sha1 --format base64 --signature report.sha1.b64 report.txt "${on_card[@]}"
+
+echo
+echo "-- The same card on Linux, through its PKCS #11 module: OpenSSL makes a certificate request --"
+echo "   signed by the card's key (the module: build/default/src/libkelm-pkcs11.so)"
+cat >openssl-pkcs11.cnf <<CONF
+openssl_conf = init
+[init]
+engines = engines
+[engines]
+pkcs11 = pkcs11
+[pkcs11]
+engine_id = pkcs11
+MODULE_PATH = $module
+CONF
+key="pkcs11:token=KELM%20card;object=alice:signature;type=private;pin-value=$KELM_DEMO_PIN"
+echo "\$ OPENSSL_CONF=openssl-pkcs11.cnf openssl req -new -engine pkcs11 -keyform engine -key '$key' -subj '/CN=Alice Subscriber' -out alice.csr"
+KELM_PCSC="sim:$card" OPENSSL_CONF=openssl-pkcs11.cnf openssl req -new -engine pkcs11 -keyform engine -key "$key" \
+  -subj "/CN=Alice Subscriber" -out alice.csr
+echo "\$ openssl req -verify -in alice.csr -noout -subject"
+openssl req -verify -in alice.csr -noout -subject
+echo "\$ openssl req -in alice.csr -noout -pubkey | cmp - alice.pem && echo \"the card's key\""
+openssl req -in alice.csr -noout -pubkey | cmp - alice.pem && echo "the card's key"
 
 echo
 echo "-- A certificate for the card's key, stored on the card and read back --"

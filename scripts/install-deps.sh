@@ -9,6 +9,8 @@ packages=(
   libssl-dev openssl
   binutils procps help2man
   clang-14 libclang-rt-14-dev libfuzzer-14-dev
+  # The PKCS #11 module: p11-kit's header, and the clients its tests drive.
+  libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl openssh-client libnss3-tools python3-pykcs11
 )
 
 missing=()

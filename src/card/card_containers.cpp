@@ -187,6 +187,13 @@ DWORD Card_FindContainer(const char* name, BYTE* key_file_record) {
     return FindRecord(name, key_file_record);
 }
 
+DWORD Card_FindContainerInDirectory(const char* name, BYTE* key_file_record) {
+    if (name == nullptr || key_file_record == nullptr) {
+        return InvalidParameter();
+    }
+    return FindRecord(name, key_file_record);
+}
+
 DWORD Card_CreateContainer(const char* name, BYTE* answer, size_t answer_capacity) {
     DWORD status = SelectDirectory();
     if (!Card_StatusSucceeded(status)) {

@@ -71,6 +71,8 @@ DWORD Card_GetContainerName(char* name, BYTE index);
 // Selects 80 10 and finds the container; the 4-byte key-file record (slot 1 file hi lo, slot 2
 // file hi lo) is written only on success.
 DWORD Card_FindContainer(const char* name, BYTE* key_file_record);
+// FIND CONTAINER alone, on the directory selected already (after Card_ListContainers, say).
+DWORD Card_FindContainerInDirectory(const char* name, BYTE* key_file_record);
 // Cleans up key-less leftovers, then creates the record with no key files. `name` may be null
 // (an empty name). Answer data goes to `answer`, at most `answer_capacity` bytes of it.
 DWORD Card_CreateContainer(const char* name, BYTE* answer, size_t answer_capacity);

@@ -68,6 +68,22 @@ void BuildSignatureBlock(BYTE hash_kind, const BYTE* hash, BYTE* block, size_t b
     std::memcpy(block + separator + 1 + shape.prefix_length, hash, shape.hash_length());
 }
 
+bool BuildPayloadSignatureBlock(const BYTE* payload, size_t payload_length, BYTE* block, size_t block_length) {
+    if (block_length < kMinSeparator + 1 || payload_length > block_length - kMinSeparator - 1 ||
+        (payload == nullptr && payload_length != 0)) {
+        return false;
+    }
+    const size_t separator = block_length - payload_length - 1;
+    block[0] = 0x00;
+    block[1] = 0x01;
+    std::memset(block + 2, 0xFF, separator - 2);
+    block[separator] = 0x00;
+    if (payload_length != 0) {
+        std::memcpy(block + separator + 1, payload, payload_length);
+    }
+    return true;
+}
+
 void BuildEncryptionBlock(const BYTE* message, size_t message_length, BYTE* block) {
     const size_t padding = kRsaBlock1024 - 3 - message_length;
     block[0] = 0x00;

@@ -23,6 +23,11 @@ DigestInfoShape DigestInfoFor(BYTE hash_kind);
 // the end of a block of `block_length` bytes (128 or 256; every kind leaves more than eight FF).
 void BuildSignatureBlock(BYTE hash_kind, const BYTE* hash, BYTE* block, size_t block_length);
 
+// 00 01, FF bytes, 00, then `payload` (a DigestInfo, or any data) at the end of a block of
+// `block_length` bytes. False, and nothing written, when fewer than eight FF bytes would be left
+// (a payload longer than block_length - 11).
+bool BuildPayloadSignatureBlock(const BYTE* payload, size_t payload_length, BYTE* block, size_t block_length);
+
 // 00 02, 125 - m random non-zero bytes, 00, then the m <= 117 message bytes: a 128-byte block.
 void BuildEncryptionBlock(const BYTE* message, size_t message_length, BYTE* block);
 

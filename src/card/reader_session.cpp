@@ -240,6 +240,40 @@ int Init_PCSC_Object(DWORD dwFlags) {
     }
 }
 
+int Card_ConnectReader(const char* reader) {
+    platform::Trace("begin Card_ConnectReader()");
+    if (reader == nullptr) {
+        return 0;
+    }
+    CardSession& session = Session();
+    LoadLocalizedStrings();
+    if (session.Card != 0) {
+        SCardDisconnect(session.Card, SCARD_LEAVE_CARD);
+        session.Card = 0;
+    }
+    session.PinVerified = 0;
+    session.ConnectionCount = 0;
+    if (session.ContextValid == 0) {
+        const LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &session.Context);
+        if (rc != SCARD_S_SUCCESS) {
+            session.Context = 0;
+            return static_cast<int>(rc);
+        }
+        session.ContextValid = 1;
+    }
+    ReadReaderSettings(session);
+    if (TryReader(session, reader, false) == Attempt::Connected) {
+        session.ConnectionCount = 1;
+        return 1;
+    }
+    // No card there, or a context the service no longer knows (pcscd restarted): the next
+    // attempt starts from a new context.
+    SCardReleaseContext(session.Context);
+    session.Context = 0;
+    session.ContextValid = 0;
+    return 0;
+}
+
 void Card_Disconnect() {
     CardSession& session = Session();
     if (session.Card != 0) {

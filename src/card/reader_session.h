@@ -35,6 +35,12 @@ CardSession& Session();
 // dwFlags is looked at: it suppresses every message box and retry question.
 int Init_PCSC_Object(DWORD dwFlags);
 
+// Connects the session to the card in `reader`, whatever connection it had: a cold reset and an
+// exclusive connection as Init_PCSC_Object makes them, and the reader type from the registry.
+// Shows no message. 1: connected to a supported card; 0: no such card there; otherwise the
+// PC/SC error of the context. The PIN-verified flag starts cleared.
+int Card_ConnectReader(const char* reader);
+
 // Disconnects the card, leaving it in the reader, and forgets the card handle. The PC/SC
 // context stays; the next Init_PCSC_Object reconnects through its failing probe.
 void Card_Disconnect();

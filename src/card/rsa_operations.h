@@ -42,6 +42,14 @@ constexpr BYTE HASH_KIND_SHA512 = 6;
 DWORD RSA_CardSignature(const char* container, DWORD slot, BYTE hash_kind, const BYTE* hash, DWORD hash_length,
                         DWORD* length, BYTE* signature);
 
+// Signs `payload` (a DigestInfo the caller built, or any data of at most the key length less 11
+// bytes) in a block type 1 with the slot's key. *length is in: the key length in bytes (128 or
+// 256), which `signature` must hold; out: the signature's length, always the key length. The
+// signature comes back most significant byte first. NTE_BAD_LEN for another key length or a
+// payload too long for it; NTE_BAD_DATA when the card answers with another length.
+DWORD RSA_CardSignPayload(const char* container, DWORD slot, const BYTE* payload, DWORD payload_length,
+                          DWORD* length, BYTE* signature);
+
 // Decrypts a block type 2 (big-endian, *length = 128 or 256 bytes) with the key of `algid` and
 // writes the message to `out`, which must hold *length bytes (the message is always shorter);
 // *length becomes the message length. NTE_BAD_LEN for another block length; NTE_BAD_KEY when the
