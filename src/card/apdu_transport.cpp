@@ -45,6 +45,8 @@ bool Card_ConnectionLost(DWORD status) {
     case SCARD_E_NO_SERVICE:
     case SCARD_E_SERVICE_STOPPED:
     case SCARD_E_INVALID_HANDLE:
+    case SCARD_E_UNKNOWN_READER:
+    case SCARD_E_NOT_TRANSACTED:
     case SCARD_F_COMM_ERROR:
         return true;
     default:

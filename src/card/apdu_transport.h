@@ -34,7 +34,7 @@ DWORD Card_SendAPDU(BYTE cla, BYTE ins, BYTE p1, BYTE p2, BYTE lc, BYTE* le, con
                     int le_on_t1, size_t response_capacity = kApduResponseCapacity, size_t* delivered = nullptr);
 
 // Whether a status says the connection no longer carries the card's state: the card pulled,
-// reset, unpowered or mute, or the PC/SC service gone. Such a failure also clears the session's
+// reset, unpowered or mute, the handle or reader lost, or the PC/SC service gone. Such a failure also clears the session's
 // PIN-verified flag, so the next PIN step reconnects.
 bool Card_ConnectionLost(DWORD status);
 

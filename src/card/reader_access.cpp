@@ -162,22 +162,4 @@ void Card_CloseConnection(bool reset) {
     session.ContextValid = 0;
 }
 
-bool Card_ConnectionLost(DWORD status) {
-    switch (static_cast<LONG>(status)) {
-    case SCARD_W_REMOVED_CARD:
-    case SCARD_W_RESET_CARD:
-    case SCARD_W_UNPOWERED_CARD:
-    case SCARD_E_INVALID_HANDLE:
-    case SCARD_E_NO_SMARTCARD:
-    case SCARD_E_READER_UNAVAILABLE:
-    case SCARD_E_UNKNOWN_READER:
-    case SCARD_E_NO_SERVICE:
-    case SCARD_E_SERVICE_STOPPED:
-    case SCARD_E_NOT_TRANSACTED:
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace kelm::card

@@ -44,8 +44,4 @@ DWORD Card_PinState();
 // Init_PCSC_Object starts afresh.
 void Card_CloseConnection(bool reset);
 
-// Whether a status says the connection itself is gone (the card pulled or reset by someone else,
-// the handle, reader or service lost) rather than giving the card's answer.
-bool Card_ConnectionLost(DWORD status);
-
 }  // namespace kelm::card
