@@ -67,7 +67,9 @@ void CheckReaderListed(platform::PcscBackend* backend, const std::string& reader
     std::string listed;
     for (const std::string& name : readers) {
         if (name == reader) return;
-        listed += (listed.empty() ? "" : ", ") + ("'" + Printable(name) + "'");
+        listed += listed.empty() ? "'" : ", '";
+        listed += Printable(name);
+        listed += '\'';
     }
     Fail("no reader named '" + Printable(reader) + "' (" + (listed.empty() ? "no readers" : "readers: " + listed) + ")");
 }

@@ -71,7 +71,10 @@ public:
         if (command_length > kHeaderLength + 1 && IsPinCarrying(command[1])) {
             const size_t data = std::min<size_t>(command[kHeaderLength], command_length - kHeaderLength - 1);
             // Each byte is two digits and a space: keep the header and Lc, mask the data.
-            for (size_t i = 0; i < data; ++i) shown.replace((kHeaderLength + 1 + i) * 3, 2, "**");
+            for (size_t i = 0; i < data; ++i) {
+                const size_t at = (kHeaderLength + 1 + i) * 3;
+                if (at + 1 < shown.size()) shown[at] = shown[at + 1] = '*';
+            }
         }
         std::fprintf(stderr, "> %s\n", shown.c_str());
         const LONG rc = inner_->Transmit(card, protocol, command, command_length, response, response_length);
