@@ -4,10 +4,12 @@
 //
 // Input: byte 0 picks the card type and protocol (low nibble) and a small argument (high
 // nibble), byte 1 the function; the rest is the sequence of answers (below).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -117,15 +119,15 @@ const DWORD kCardTypes[] = {1, 3, 5, 6, 7};
 
 // A small certificate whose validity the writer can read, so that its pieces reach the card:
 // version, serial, algorithm, issuer, validity, then padding to 600 bytes.
+// Made at its full size and filled in place.
 std::vector<BYTE> WritableCertificate() {
-    std::vector<BYTE> tbs = {0xA0, 0x03, 0x02, 0x01, 0x02, 0x02, 0x01, 0x01, 0x30, 0x00, 0x30, 0x00, 0x30, 0x1E, 0x17, 0x0D};
-    const char* dates = "990615123456Z";
-    tbs.insert(tbs.end(), dates, dates + 13);
-    tbs.insert(tbs.end(), {0x17, 0x0D});
-    tbs.insert(tbs.end(), dates, dates + 13);
-    tbs.resize(592, 0x00);
-    std::vector<BYTE> certificate = {0x30, 0x82, 0x02, 0x54, 0x30, 0x82, 0x02, 0x50};
-    certificate.insert(certificate.end(), tbs.begin(), tbs.end());
+    const BYTE head[] = {0x30, 0x82, 0x02, 0x54, 0x30, 0x82, 0x02, 0x50, 0xA0, 0x03, 0x02, 0x01,
+                         0x02, 0x02, 0x01, 0x01, 0x30, 0x00, 0x30, 0x00, 0x30, 0x1E};
+    const BYTE date[] = {0x17, 0x0D, '9', '9', '0', '6', '1', '5', '1', '2', '3', '4', '5', '6', 'Z'};
+    std::vector<BYTE> certificate(600, 0x00);
+    BYTE* at = std::copy(std::begin(head), std::end(head), certificate.data());
+    at = std::copy(std::begin(date), std::end(date), at);
+    std::copy(std::begin(date), std::end(date), at);
     return certificate;
 }
 

@@ -5,6 +5,7 @@
 // Input: byte 0 chooses the form. Even: the rest is the certificate itself. Odd: a well-formed
 // certificate is patched with the rest, taken as (offset, value) pairs, and cut to a length
 // chosen by byte 0, so that the walk gets past the first element before it meets the damage.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,14 +20,18 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// The element made at its full size and filled in place.
 Bytes Element(uint8_t tag, const Bytes& content) {
-    Bytes out{tag};
-    if (content.size() < 0x80) {
-        out.push_back(static_cast<uint8_t>(content.size()));
+    const size_t size = content.size();
+    const size_t header = size < 0x80 ? 2 : 4;
+    Bytes out(header + size);
+    out[0] = tag;
+    if (header == 2) {
+        out[1] = static_cast<uint8_t>(size);
     } else {
-        out.insert(out.end(), {0x82, static_cast<uint8_t>(content.size() >> 8), static_cast<uint8_t>(content.size())});
+        out[1] = 0x82, out[2] = static_cast<uint8_t>(size >> 8), out[3] = static_cast<uint8_t>(size);
     }
-    out.insert(out.end(), content.begin(), content.end());
+    std::copy(content.begin(), content.end(), out.begin() + static_cast<std::ptrdiff_t>(header));
     return out;
 }
 

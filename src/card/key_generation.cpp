@@ -95,21 +95,23 @@ DWORD Card_GenerateRSAKey(const char* name, BYTE slot, DWORD /*unused*/, BYTE* c
     BYTE lo = 0;
     DWORD status = 0;
     if (Card_GetCardType() == kStagingCardType) {
-        // The container's record is read after the staging, which may have re-pointed it (its
-        // certified staged key moved) or detached it from an uncertified key in 80 07. A
-        // container whose only key that was lost its record with it and gets an empty one back.
         status = ChooseStagingFile(name, &lo);
-        if (Card_StatusSucceeded(status)) {
-            status = Card_FindContainer(name, record);
-            if (status == STATUS_NO_SUCH_CONTAINER) {
-                std::memset(record, 0, sizeof record);
-                status = Card_CreateContainer(name, nullptr, 0);
-            }
-        }
     } else {
         status = Card_FindContainer(name, record);
         if (Card_StatusSucceeded(status)) {
             status = ChoosePairedFile(slot, record, &lo);
+        }
+    }
+    // The container's record is read after the choice, whose relocation may have rewritten it:
+    // re-pointed one of its slots to where its certified key went, let go of a file another key
+    // was moved into, or (card type 7) detached it from an uncertified key in 80 07. Writing back
+    // the record read before would undo that. A container whose only key that was lost its record
+    // with it and gets an empty one back.
+    if (Card_StatusSucceeded(status)) {
+        status = Card_FindContainer(name, record);
+        if (status == STATUS_NO_SUCH_CONTAINER) {
+            std::memset(record, 0, sizeof record);
+            status = Card_CreateContainer(name, nullptr, 0);
         }
     }
     if (!Card_StatusSucceeded(status)) {

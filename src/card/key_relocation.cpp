@@ -30,10 +30,15 @@ void Replace(BYTE* record, BYTE hi, BYTE lo, BYTE to_hi, BYTE to_lo) {
     }
 }
 
-// Writes the record back, or deletes the container when it names no key file any more. The
-// directory is selected: the record was just found there.
+// Writes the record back, or deletes the container when it names no key file any more. DELETE
+// CONTAINER works on the selected directory, and the record's search may have left a key file
+// selected since (the scan for an interrupted move reads key files): it is selected first.
 DWORD StoreRecord(const char* name, const BYTE* record) {
-    return NamesAnyFile(record) ? Card_WriteContainerKeys(name, record) : Card_DeleteContainerRecord(name);
+    if (NamesAnyFile(record)) {
+        return Card_WriteContainerKeys(name, record);
+    }
+    const DWORD status = Card_SelectFile(FILE_HI, DIRECTORY_FILE_LO);
+    return Card_StatusSucceeded(status) ? Card_DeleteContainerRecord(name) : status;
 }
 
 bool HoldsCertifiedKey(const BYTE* info) { return info[4] == 1 && (info[2] != 0 || info[3] != 0); }

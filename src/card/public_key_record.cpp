@@ -46,14 +46,16 @@ struct RecordBuilder {
     }
 };
 
-// The record holds a whole modulus and an exponent of 1 to 4 bytes within its first `filled`
-// bytes.
+// The record holds a whole modulus and the exponent's length byte within its first `filled`
+// bytes, and the exponent itself when its length is one the record format allows (0 to 4). A
+// longer exponent is left for the reader of the record to refuse: nothing past the length byte
+// is read then.
 bool WholeRecord(const BYTE* record, size_t modulus_length, size_t filled) {
     if (filled < modulus_length + 2) {
         return false;
     }
     const size_t exponent_length = record[1 + modulus_length];
-    return exponent_length >= 1 && exponent_length <= kMaxExponent && filled >= modulus_length + 2 + exponent_length;
+    return exponent_length > kMaxExponent || filled >= modulus_length + 2 + exponent_length;
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ DWORD Card_RSAPublicEncrypt(const char* container, BYTE slot, const BYTE* block,
 DWORD Card_RSAPublicVerify(const char* container, BYTE slot, const BYTE* block, DWORD* length, BYTE* out);
 
 // The slot's public-key record: one unused byte, the modulus (128 or 256 bytes, most significant
-// first), the exponent's length (1 to 4) and the exponent, and on card types 1 and 5 the key's
+// first), the exponent's length (at most 4) and the exponent, and on card types 1 and 5 the key's
 // 8-byte code. *length is the record's length by card type (141 or 270 on types 1 and 5, 134 or
 // 262 on types 3, 6 and 7); `out` holds `capacity` >= kPublicKeyRecordMax bytes. Card types
 // without a record (0) read nothing and return the file check's status with *length 0.
@@ -96,7 +96,9 @@ struct PublicKeyParts {
     size_t exponent_length;
 };
 // Splits a record as Card_GetRSAPublicKey returns it; false when it holds no whole modulus
-// (128 or 256 bytes by the record's length) and exponent of 1 to 4 bytes.
+// (128 or 256 bytes by the record's length) and exponent length byte, or an exponent of 0 to 4
+// bytes that the record does not cover. An exponent length above 4 is handed on as the card
+// gave it (with no exponent bytes behind it guaranteed): the caller refuses such a key.
 bool SplitPublicKeyRecord(const BYTE* record, DWORD length, PublicKeyParts* parts);
 
 }  // namespace kelm::card

@@ -39,13 +39,16 @@ DWORD Prov_ReadContainerNames(ProvCTX* prov) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 1;
     }
-    prov->ContainerNames = table;
     BYTE count = 0;
     const DWORD result = card::Card_ListContainers(table, &count, capacity);
     if (result != 0) {
+        // No table rather than an empty one: key enumeration reads the names again when it
+        // finds none, where an empty table would pass for a card without containers.
+        LocalFree(table);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return result;
     }
+    prov->ContainerNames = table;
     // The card layer bounds the count by the table; the bound is repeated here so that the
     // enumeration cursor can never walk past the table whatever the card said.
     prov->ContainerCount = count <= capacity ? count : static_cast<DWORD>(capacity);

@@ -147,7 +147,9 @@ CardContainerName NameOf(const KeyCTX* key) {
 DWORD EncryptRsa(KeyCTX* key, HashCTX* hash, BOOL final, BYTE* data, DWORD* length, DWORD capacity) {
     const DWORD n = *length;
     const DWORD block = key->BlockLen / 8;
-    if (block < kPkcs1Overhead || n > block - kPkcs1Overhead) {
+    // An empty message is refused as a bad length: the card's decryption refuses a block that
+    // carries no message byte, so its ciphertext could never be decrypted here.
+    if (n == 0 || block < kPkcs1Overhead || n > block - kPkcs1Overhead) {
         return kBadData;
     }
     if (data == nullptr || block > capacity) {

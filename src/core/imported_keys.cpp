@@ -130,8 +130,9 @@ DWORD AcceptPublicKey(const ProvCTX* prov, const BYTE* blob, DWORD length, KeyCT
     std::memset(key->Card_ContainerStatus, 0, kContainerStatusSize);
     const BYTE slot = key->Algid == CALG_RSA_SIGN ? 1 : 2;
     BYTE* entry = key->Card_ContainerStatus + (slot == 1 ? STATUS_OFFSET_SIGNATURE : STATUS_OFFSET_EXCHANGE) - 1;
+    // 00 02 01 02 in either slot: no key file, used, 1, a 1024-bit size code.
     entry[1] = STATUS_USED;
-    entry[2] = slot;
+    entry[2] = 1;
     entry[3] = 2;
     // The context now sees only this slot: the other one reads as empty until the container is
     // opened again.

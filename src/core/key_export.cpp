@@ -97,6 +97,10 @@ DWORD ExportPublicKey(const ProvCTX* prov, const KeyCTX* key, BYTE* out, DWORD* 
     BYTE* modulus = out + kPublicKeyBlobHeader;
     std::memcpy(modulus, parts.modulus, modulus_length);
     SwitchHiLo(modulus, modulus_length);
+    // pubexp holds four bytes; an exponent of none exports as 0.
+    if (parts.exponent_length > sizeof(DWORD)) {
+        return static_cast<DWORD>(NTE_BAD_KEY);
+    }
     DWORD exponent = 0;
     for (size_t i = 0; i < parts.exponent_length; ++i) {
         exponent = exponent << 8 | parts.exponent[i];

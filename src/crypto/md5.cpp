@@ -28,13 +28,18 @@ inline void StoreLe32(uint8_t* p, uint32_t v) {
     std::memcpy(p, &v, 4);
 }
 
-// The four round functions; F and G in the forms that need one operation less.
+// The four round functions, each written so that as little as possible waits for x, the word
+// the previous step has just made: F in the form that needs one operation less; G as the sum of
+// its two disjoint halves, the one without x added first; H and I with the older words combined
+// first.
 #define MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
-#define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
+#define MD5_H(x, y, z) ((x) ^ ((y) ^ (z)))
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 #define MD5_STEP(f, a, b, c, d, m, s, t) \
-    (a) += f((b), (c), (d)) + (m) + (t); \
+    (a) += (m) + (t) + f((b), (c), (d)); \
+    (a) = Rotl((a), (s)) + (b)
+#define MD5_STEP_G(a, b, c, d, m, s, t)            \
+    (a) += (m) + (t) + ((c) & ~(d)) + ((b) & (d)); \
     (a) = Rotl((a), (s)) + (b)
 
 void Md5_Blocks(uint32_t state[4], const uint8_t* data, size_t blocks) {
@@ -63,22 +68,22 @@ void Md5_Blocks(uint32_t state[4], const uint8_t* data, size_t blocks) {
         MD5_STEP(MD5_F, c, d, a, b, m[14], 17, 0xa679438e);
         MD5_STEP(MD5_F, b, c, d, a, m[15], 22, 0x49b40821);
 
-        MD5_STEP(MD5_G, a, b, c, d, m[1], 5, 0xf61e2562);
-        MD5_STEP(MD5_G, d, a, b, c, m[6], 9, 0xc040b340);
-        MD5_STEP(MD5_G, c, d, a, b, m[11], 14, 0x265e5a51);
-        MD5_STEP(MD5_G, b, c, d, a, m[0], 20, 0xe9b6c7aa);
-        MD5_STEP(MD5_G, a, b, c, d, m[5], 5, 0xd62f105d);
-        MD5_STEP(MD5_G, d, a, b, c, m[10], 9, 0x02441453);
-        MD5_STEP(MD5_G, c, d, a, b, m[15], 14, 0xd8a1e681);
-        MD5_STEP(MD5_G, b, c, d, a, m[4], 20, 0xe7d3fbc8);
-        MD5_STEP(MD5_G, a, b, c, d, m[9], 5, 0x21e1cde6);
-        MD5_STEP(MD5_G, d, a, b, c, m[14], 9, 0xc33707d6);
-        MD5_STEP(MD5_G, c, d, a, b, m[3], 14, 0xf4d50d87);
-        MD5_STEP(MD5_G, b, c, d, a, m[8], 20, 0x455a14ed);
-        MD5_STEP(MD5_G, a, b, c, d, m[13], 5, 0xa9e3e905);
-        MD5_STEP(MD5_G, d, a, b, c, m[2], 9, 0xfcefa3f8);
-        MD5_STEP(MD5_G, c, d, a, b, m[7], 14, 0x676f02d9);
-        MD5_STEP(MD5_G, b, c, d, a, m[12], 20, 0x8d2a4c8a);
+        MD5_STEP_G(a, b, c, d, m[1], 5, 0xf61e2562);
+        MD5_STEP_G(d, a, b, c, m[6], 9, 0xc040b340);
+        MD5_STEP_G(c, d, a, b, m[11], 14, 0x265e5a51);
+        MD5_STEP_G(b, c, d, a, m[0], 20, 0xe9b6c7aa);
+        MD5_STEP_G(a, b, c, d, m[5], 5, 0xd62f105d);
+        MD5_STEP_G(d, a, b, c, m[10], 9, 0x02441453);
+        MD5_STEP_G(c, d, a, b, m[15], 14, 0xd8a1e681);
+        MD5_STEP_G(b, c, d, a, m[4], 20, 0xe7d3fbc8);
+        MD5_STEP_G(a, b, c, d, m[9], 5, 0x21e1cde6);
+        MD5_STEP_G(d, a, b, c, m[14], 9, 0xc33707d6);
+        MD5_STEP_G(c, d, a, b, m[3], 14, 0xf4d50d87);
+        MD5_STEP_G(b, c, d, a, m[8], 20, 0x455a14ed);
+        MD5_STEP_G(a, b, c, d, m[13], 5, 0xa9e3e905);
+        MD5_STEP_G(d, a, b, c, m[2], 9, 0xfcefa3f8);
+        MD5_STEP_G(c, d, a, b, m[7], 14, 0x676f02d9);
+        MD5_STEP_G(b, c, d, a, m[12], 20, 0x8d2a4c8a);
 
         MD5_STEP(MD5_H, a, b, c, d, m[5], 4, 0xfffa3942);
         MD5_STEP(MD5_H, d, a, b, c, m[8], 11, 0x8771f681);
@@ -125,10 +130,10 @@ void Md5_Blocks(uint32_t state[4], const uint8_t* data, size_t blocks) {
     state[3] = d0;
 }
 
+#undef MD5_STEP_G
 #undef MD5_STEP
 #undef MD5_I
 #undef MD5_H
-#undef MD5_G
 #undef MD5_F
 
 }  // namespace

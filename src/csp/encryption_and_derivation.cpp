@@ -8,6 +8,7 @@
 #include "core/handles.h"
 #include "core/session_keys.h"
 #include "core/context_records.h"
+#include "csp/entry_checks.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -20,33 +21,7 @@ constexpr DWORD kBadHash = static_cast<DWORD>(NTE_BAD_HASH);
 constexpr DWORD kBadKey = static_cast<DWORD>(NTE_BAD_KEY);
 constexpr DWORD kBadHashState = static_cast<DWORD>(NTE_BAD_HASH_STATE);
 constexpr DWORD kBadKeyset = static_cast<DWORD>(NTE_BAD_KEYSET);
-constexpr DWORD kBadData = static_cast<DWORD>(NTE_BAD_DATA);
 constexpr DWORD kBadAlgid = static_cast<DWORD>(NTE_BAD_ALGID);
-constexpr DWORD kFail = static_cast<DWORD>(NTE_FAIL);
-
-const char* TraceLabel(DWORD error) {
-    switch (error) {
-    case kBadUid: return "SetLastError : NTE_BAD_UID";
-    case kBadHash: return "SetLastError : NTE_BAD_HASH";
-    case kBadKey: return "SetLastError : NTE_BAD_KEY";
-    case kBadHashState: return "SetLastError : NTE_BAD_HASH_STATE";
-    case kBadKeyset: return "SetLastError : NTE_BAD_KEYSET";
-    case kBadData: return "SetLastError : NTE_BAD_DATA";
-    case kBadAlgid: return "SetLastError : NTE_BAD_ALGID";
-    case kFail: return "SetLastError : NTE_FAIL";
-    case ERROR_MORE_DATA: return "SetLastError : ERROR_MORE_DATA";
-    case ERROR_INVALID_PARAMETER: return "SetLastError : ERROR_INVALID_PARAMETER";
-    case ERROR_NOT_ENOUGH_MEMORY: return "SetLastError : ERROR_NOT_ENOUGH_MEMORY";
-    default: return "SetLastError";
-    }
-}
-
-// The call's one last-error value.
-BOOL Fail(DWORD error) {
-    platform::Trace(TraceLabel(error));
-    SetLastError(error);
-    return FALSE;
-}
 
 // The objects of one CPEncrypt or CPDecrypt call, resolved in the documented order.
 struct CipherCall {

@@ -1,4 +1,4 @@
-// What the key and signature entry points share: resolving each kind of handle under its
+// What the entry points share: resolving each kind of handle under its
 // provider handle, and failing with one last-error value.
 #pragma once
 
@@ -9,9 +9,9 @@
 
 namespace kelm::csp {
 
-// The call's one last-error value.
+// The call's one last-error value, traced by its name.
 inline BOOL Fail(DWORD error) {
-    platform::Trace("SetLastError");
+    platform::TraceLastError(error);
     SetLastError(error);
     return FALSE;
 }

@@ -7,6 +7,7 @@
 #include "core/context_records.h"
 #include "core/handles.h"
 #include "core/hash_lifecycle.h"
+#include "csp/entry_checks.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -20,41 +21,7 @@ constexpr DWORD kBadKey = static_cast<DWORD>(NTE_BAD_KEY);
 constexpr DWORD kBadHashState = static_cast<DWORD>(NTE_BAD_HASH_STATE);
 constexpr DWORD kBadType = static_cast<DWORD>(NTE_BAD_TYPE);
 
-const char* TraceLabel(DWORD error) {
-    switch (error) {
-    case kBadUid: return "SetLastError : NTE_BAD_UID";
-    case kBadHash: return "SetLastError : NTE_BAD_HASH";
-    case kBadKey: return "SetLastError : NTE_BAD_KEY";
-    case kBadHashState: return "SetLastError : NTE_BAD_HASH_STATE";
-    case kBadType: return "SetLastError : NTE_BAD_TYPE";
-    case ERROR_MORE_DATA: return "SetLastError : ERROR_MORE_DATA";
-    case ERROR_INVALID_PARAMETER: return "SetLastError : ERROR_INVALID_PARAMETER";
-    case ERROR_NOT_ENOUGH_MEMORY: return "SetLastError : ERROR_NOT_ENOUGH_MEMORY";
-    default: return "SetLastError";
-    }
-}
-
-// The call's one last-error value.
-BOOL Fail(DWORD error) {
-    platform::Trace(TraceLabel(error));
-    SetLastError(error);
-    return FALSE;
-}
-
-// 0 from a step is success; anything else is the call's error.
-BOOL Result(DWORD status) { return status == 0 ? TRUE : Fail(status); }
-
-bool ProviderIsValid(HCRYPTPROV hProv) {
-    return hProv != 0 && core::Get_CryptoCTX(hProv, core::HANDLE_PROVIDER_TYPE, hProv) != nullptr;
-}
-
-core::HashCTX* HashOf(HCRYPTPROV hProv, HCRYPTHASH hHash) {
-    return static_cast<core::HashCTX*>(core::Get_CryptoCTX(hHash, core::HANDLE_HASH_TYPE, hProv));
-}
-
-core::KeyCTX* KeyOf(HCRYPTPROV hProv, HCRYPTKEY hKey) {
-    return static_cast<core::KeyCTX*>(core::Get_CryptoCTX(hKey, core::HANDLE_KEY_TYPE, hProv));
-}
+bool ProviderIsValid(HCRYPTPROV hProv) { return ProviderOf(hProv) != nullptr; }
 
 bool IsRsaKey(const core::KeyCTX* key) { return key->Algid == CALG_RSA_SIGN || key->Algid == CALG_RSA_KEYX; }
 

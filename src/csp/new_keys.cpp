@@ -19,7 +19,7 @@ namespace {
 constexpr DWORD kRefusedGenKeyFlags = 0xFDE8;
 
 BOOL Fail(DWORD error, const char* entry) {
-    platform::Trace("SetLastError");
+    platform::TraceLastError(error);
     platform::Trace(entry);
     SetLastError(error);
     return FALSE;

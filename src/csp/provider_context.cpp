@@ -8,6 +8,7 @@
 #include "core/container_registry.h"
 #include "core/context_records.h"
 #include "core/handles.h"
+#include "csp/entry_checks.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -17,12 +18,6 @@ namespace {
 
 constexpr DWORD kAcceptedFlags =
     CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT | CRYPT_VERIFYCONTEXT;
-
-BOOL Fail(DWORD error, const char* label) {
-    platform::Trace(label);
-    SetLastError(error);
-    return FALSE;
-}
 
 // Releases the container record and its handle without touching the card or the registry.
 void ForgetContainer(uint64_t chnd) {
@@ -99,23 +94,24 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
     using namespace kelm::csp;
     platform::Trace("begin CPAcquireContext()");
     if (phProv == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER, "SetLastError : ERROR_INVALID_PARAMETER");
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     *phProv = 0;
     if ((dwFlags & ~kAcceptedFlags) != 0) {
-        return Fail(static_cast<DWORD>(NTE_BAD_FLAGS), "SetLastError : NTE_BAD_FLAGS");
+        return Fail(static_cast<DWORD>(NTE_BAD_FLAGS));
     }
     const bool verify = (dwFlags & CRYPT_VERIFYCONTEXT) != 0;
     const bool named = szContainer != nullptr && szContainer[0] != '\0';
     if (verify && named) {
-        return Fail(ERROR_INVALID_PARAMETER, "SetLastError : ERROR_INVALID_PARAMETER");
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     if (card::Init_PCSC_Object(dwFlags) != 1) {
-        return Fail(ERROR_INVALID_FUNCTION, "call Init_PCSC_Object() return : FALSE");
+        platform::Trace("call Init_PCSC_Object() return : FALSE");
+        return Fail(ERROR_INVALID_FUNCTION);
     }
     core::ProvCTX* prov = core::Alloc_ProvCTX();
     if (prov == nullptr) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY, "SetLastError : ERROR_NOT_ENOUGH_MEMORY");
+        return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     prov->dwFlags = dwFlags;
     prov->ProvType = PROV_RSA_FULL;
@@ -177,7 +173,7 @@ BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD /*dwFlags*/) {
     auto* prov = hProv == 0 ? nullptr
                             : static_cast<core::ProvCTX*>(core::Get_CryptoCTX(hProv, core::HANDLE_PROVIDER_TYPE, hProv));
     if (prov == nullptr) {
-        return csp::Fail(static_cast<DWORD>(NTE_BAD_UID), "SetLastError : NTE_BAD_UID");
+        return csp::Fail(static_cast<DWORD>(NTE_BAD_UID));
     }
     // The container stays on the card and registered; only its in-memory record goes.
     csp::ForgetContainer(prov->CHnd);

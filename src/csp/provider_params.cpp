@@ -5,6 +5,7 @@
 #include "core/contexts.h"
 #include "core/handles.h"
 #include "csp/algorithm_table.h"
+#include "csp/entry_checks.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -16,19 +17,6 @@ constexpr char kProviderName[] = "KELM CSP V5";
 constexpr DWORD kProviderVersion = 0x100;
 constexpr DWORD kImplementationType = CRYPT_IMPL_REMOVABLE | CRYPT_IMPL_MIXED;
 constexpr DWORD kKeysetType = CRYPT_MACHINE_KEYSET;
-
-BOOL Fail(DWORD error, const char* label) {
-    platform::Trace(label);
-    SetLastError(error);
-    return FALSE;
-}
-
-core::ProvCTX* ProviderOf(HCRYPTPROV hProv) {
-    if (hProv == 0) {
-        return nullptr;
-    }
-    return static_cast<core::ProvCTX*>(core::Get_CryptoCTX(hProv, core::HANDLE_PROVIDER_TYPE, hProv));
-}
 
 enum class Delivery { Delivered, SizeOnly, TooSmall };
 
@@ -50,7 +38,7 @@ Delivery Deliver(const void* bytes, DWORD size, BYTE* out, DWORD* length) {
 
 BOOL Result(Delivery delivery) {
     if (delivery == Delivery::TooSmall) {
-        return Fail(ERROR_MORE_DATA, "SetLastError : ERROR_MORE_DATA");
+        return Fail(ERROR_MORE_DATA);
     }
     return TRUE;
 }
@@ -64,7 +52,7 @@ BOOL EnumAlgorithms(core::ProvCTX* prov, bool extended, BYTE* out, DWORD* length
         prov->EnumAlgIndex = 0;
     } else {
         if (prov->EnumAlgIndex >= kAlgorithmCount - 1) {
-            return Fail(ERROR_NO_MORE_ITEMS, "SetLastError : ERROR_NO_MORE_ITEMS");
+            return Fail(ERROR_NO_MORE_ITEMS);
         }
         ++prov->EnumAlgIndex;
     }
@@ -87,13 +75,13 @@ BOOL EnumAlgorithms(core::ProvCTX* prov, bool extended, BYTE* out, DWORD* length
 // the card's as it was when the context was opened.
 BOOL EnumContainers(core::ProvCTX* prov, BYTE* out, DWORD* length, DWORD flags) {
     if (prov->ContainerCount == 0 || prov->ContainerNames == nullptr) {
-        return Fail(ERROR_NO_MORE_ITEMS, "SetLastError : ERROR_NO_MORE_ITEMS");
+        return Fail(ERROR_NO_MORE_ITEMS);
     }
     if ((flags & CRYPT_FIRST) != 0) {
         prov->EnumContainerIndex = 0;
     } else {
         if (prov->EnumContainerIndex + 1 >= prov->ContainerCount) {
-            return Fail(ERROR_NO_MORE_ITEMS, "SetLastError : ERROR_NO_MORE_ITEMS");
+            return Fail(ERROR_NO_MORE_ITEMS);
         }
         ++prov->EnumContainerIndex;
     }
@@ -113,10 +101,10 @@ BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD*
     platform::Trace("begin CPGetProvParam()");
     core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
-        return Fail(static_cast<DWORD>(NTE_BAD_UID), "SetLastError : NTE_BAD_UID");
+        return Fail(static_cast<DWORD>(NTE_BAD_UID));
     }
     if (pdwDataLen == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER, "SetLastError : ERROR_INVALID_PARAMETER");
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     switch (dwParam) {
     case PP_ENUMALGS:
@@ -143,9 +131,9 @@ BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD*
         return DeliverDword(kKeysetType, pbData, pdwDataLen);
     case PP_USE_HARDWARE_RNG:
     case PP_KEYSPEC:
-        return Fail(static_cast<DWORD>(E_NOTIMPL), "SetLastError : E_NOTIMPL");
+        return Fail(static_cast<DWORD>(E_NOTIMPL));
     default:
-        return Fail(static_cast<DWORD>(NTE_BAD_TYPE), "SetLastError : NTE_BAD_TYPE");
+        return Fail(static_cast<DWORD>(NTE_BAD_TYPE));
     }
 }
 
@@ -154,8 +142,8 @@ BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD /*dwParam*/, const BYTE* /*pb
     using namespace kelm::csp;
     platform::Trace("begin CPSetProvParam()");
     if (ProviderOf(hProv) == nullptr) {
-        return Fail(static_cast<DWORD>(NTE_BAD_UID), "SetLastError : NTE_BAD_UID");
+        return Fail(static_cast<DWORD>(NTE_BAD_UID));
     }
     // No provider parameter can be set.
-    return Fail(static_cast<DWORD>(NTE_FAIL), "SetLastError : NTE_FAIL");
+    return Fail(static_cast<DWORD>(NTE_FAIL));
 }

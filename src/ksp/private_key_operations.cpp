@@ -76,6 +76,8 @@ SECURITY_STATUS WINAPI KELMKSPSignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_
     SECURITY_STATUS status = PrivateKeyOf(key, &kind, &length);
     if (status != ERROR_SUCCESS) return status;
     if (!OutputReady(pbSignature, cbSignature, length, pcbResult, &status)) return status;
+    // A missing hash is refused before anyone is asked for a PIN that could not be used.
+    if (pbHashValue == nullptr && cbHashValue != 0) return NTE_INVALID_PARAMETER;
 
     status = EnsurePin(dwFlags);
     if (status != ERROR_SUCCESS) return status;
@@ -83,7 +85,6 @@ SECURITY_STATUS WINAPI KELMKSPSignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_
     // caller describes.
     const BYTE hash_kind = HashKindOfLength(cbHashValue);
     if (hash_kind == 0) return NTE_BAD_HASH;
-    if (pbHashValue == nullptr) return NTE_INVALID_PARAMETER;
     DWORD signed_length = length;
     DWORD signed_ok = card::RSA_CardSignature(key->pContainerCTX->Name, kind.Slot, hash_kind, pbHashValue,
                                               cbHashValue, &signed_length, pbSignature);

@@ -25,7 +25,7 @@ std::string FoundRecord(const std::string& name, const std::string& files) {
 // One LIST CONTAINERS answer: continuation byte, then the names.
 std::string ListAnswer(BYTE continuation, const std::vector<std::string>& names) {
     std::string out = HexOf({continuation});
-    for (const std::string& name : names) out += " " + NameHex(name);
+    for (const std::string& name : names) out.append(" ").append(NameHex(name));
     return out + " 90 00";
 }
 

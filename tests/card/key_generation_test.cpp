@@ -101,6 +101,30 @@ TEST_F(KeyGenerationTest, FirstKeyOfAKindPushesTheCertifiedKeyToTheCompanion) {
     }
 }
 
+// What the relocation before a generation wrote to the directory stands. "old" names only an
+// emptied file: it leaves the directory, although the scan for an interrupted move left a key file
+// selected. "mixed" names its certified key's companion in its other slot: the record written
+// with the new key is the one after the move, which let go of that file.
+TEST_F(KeyGenerationTest, TheRelocationsDirectoryChangesStand) {
+    Insert(1);
+    ASSERT_TRUE(sim::AddKeyFile(Card(), 0x8001, 0, &error) && sim::AddContainer(Card(), "old", 0x8001, 0, &error) &&
+                sim::AddContainer(Card(), "new", 0, 0, &error))
+        << error;
+    Key(0x8002, "");
+    ASSERT_EQ(0u, Generate("new", 1));
+    EXPECT_EQ((Directory{{"new", {0x8001, 0}}}), Containers());
+    simulated.reset();
+    ResetSession();
+
+    Insert(1);
+    Key(0x8002, "");
+    Key(0x8001, "mixed", "mixed", 0x8002);
+    const Bytes certified = Modulus(0x8001);
+    ASSERT_EQ(0u, Generate("mixed", 1));
+    EXPECT_EQ(certified, Modulus(0x8002));
+    EXPECT_EQ((Directory{{"mixed", {0x8001, 0}}}), Containers());
+}
+
 TEST_F(KeyGenerationTest, CardType7StagesEveryKeyInItsLastFile) {
     // "staged" has a key in 80 07 certified for `staged` ("" none) and generates its exchange key.
     // `files` gives 80 01 .. their certificates' subjects ("" a key without one, "-" no key

@@ -137,7 +137,9 @@ TEST_P(SimulatedCardTest, CreationCleansUpLeftovers) {
 TEST_P(SimulatedCardTest, FullDirectoryRefusesAnotherContainer) {
     EXPECT_EQ(static_cast<DWORD>(Type()), Card_GetCardType());
     // Every record names a key file, so no clean-up makes room.
-    while (Names().size() < Card_ContainerCapacity()) Container("c" + std::to_string(Names().size()), 0x8001, 0);
+    while (Names().size() < Card_ContainerCapacity()) {
+        Container(std::string("c").append(std::to_string(Names().size())), 0x8001, 0);
+    }
     EXPECT_EQ(0x6A84u, Card_CreateContainer("one too many", status, sizeof status));
     EXPECT_EQ(Card_ContainerCapacity(), Names().size());
 }

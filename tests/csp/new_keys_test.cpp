@@ -102,6 +102,15 @@ TEST_F(NewKeys, KeyBlobsMadeOutsideTheProviderImport) {
         ASSERT_TRUE(CPImportKey(prov, simple.data(), 140, unwrap, 0, &imported)) << std::hex << GetLastError();
         EXPECT_EQ(session, Bytes(Key(imported)->KeyData, Key(imported)->KeyData + 24));
     }
+    // A PUBLICKEYBLOB stands for its slot: the entry reads 00 02 01 02 for the exchange slot too.
+    Bytes rest = Le32(0x31415352);  // "RSA1"
+    for (const Bytes& part : {Le32(1024), Le32(65537), Bytes(modulus.rbegin(), modulus.rend())}) {
+        rest.insert(rest.end(), part.begin(), part.end());
+    }
+    const Bytes pub = Blob(6, CALG_RSA_KEYX, rest);
+    ASSERT_TRUE(CPImportKey(prov, pub.data(), DWORD(pub.size()), 0, 0, &imported)) << std::hex << GetLastError();
+    const BYTE* entry = Key(imported)->Card_ContainerStatus + core::STATUS_OFFSET_EXCHANGE - 1;
+    EXPECT_EQ(Bytes(entry, entry + 4), (Bytes{0, 2, 1, 2}));
     Bytes garbage = Le32(CALG_RSA_KEYX);  // below the modulus, so the card answers: not a type 2 block
     garbage.resize(131, 0x5A), garbage.push_back(0);
     const struct { const char* what; Bytes blob; HCRYPTKEY unwrap; HCRYPTPROV prov; LONG error; } cases[] = {

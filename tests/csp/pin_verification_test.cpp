@@ -2,6 +2,8 @@
 // the PIN pad and its fall-back, the thread-bound 30-second cache, wrong and locked PINs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -82,9 +84,9 @@ TEST_F(PinVerification, PinIsPaddedToSixteenBytesWithSpacesOnTypeFiveElseFF) {
             SCOPED_TRACE("card type " + std::to_string(type) + ", PIN of " + std::to_string(pin.size()));
             Insert(type, pin);
             EXPECT_TRUE(Card_StatusSucceeded(Card_VerifyPINCode(static_cast<DWORD>(pin.size()), pin.c_str())));
-            std::vector<BYTE> expected = {0x00, 0x20, 0x01, 0x28, 0x10};
-            expected.insert(expected.end(), pin.begin(), pin.end());
-            expected.resize(21, type == 5 ? 0x20 : 0xFF);
+            std::vector<BYTE> expected(21, type == 5 ? 0x20 : 0xFF);
+            const BYTE header[] = {0x00, 0x20, 0x01, 0x28, 0x10};
+            std::copy(pin.begin(), pin.end(), std::copy(std::begin(header), std::end(header), expected.begin()));
             ASSERT_EQ(Verifies().size(), 1u);
             EXPECT_EQ(Verifies()[0], expected);
         }

@@ -5,6 +5,7 @@
 
 #include "card_keys.h"
 #include "crypto/openssl_peer.h"
+#include "sim/card_state.h"
 
 namespace kelm::csp::testing {
 namespace {
@@ -76,6 +77,22 @@ TEST_F(Signatures, VerifyWithOpenSslOnEveryCardType) {
         const Blob code = ProviderSetting("PKMac"), card_type = ProviderSetting("CardType");
         const bool kept = type == 1 || type == 5;
         EXPECT_TRUE(code.size() == (kept ? 8u : 0u) && card_type == (kept ? Blob{BYTE(type), 0, 0, 0} : Blob{}));
+        EXPECT_TRUE(CPDestroyKey(prov_, key));
+    }
+}
+
+// The exponent as the card's record gives it: none exports as pubexp 0, one longer than the four
+// bytes of pubexp is not a key a PUBLICKEYBLOB can carry.
+TEST_F(Signatures, PublicKeyBlobTakesTheCardsExponentAsItIs) {
+    const std::tuple<int, Blob, LONG> cards[] = {{1, {}, 0}, {3, {1, 0, 0, 0, 1}, NTE_BAD_KEY}};
+    for (const auto& [type, exponent, error] : cards) {
+        Insert(type);
+        for (sim::KeyFile& file : Card().image.key_files) file.key.e = file.id == 0x8001 ? exponent : file.key.e;
+        const HCRYPTKEY key = UserKey(AT_SIGNATURE);
+        Blob blob(148, 0xEE);
+        DWORD size = DWORD(blob.size());
+        EXPECT_REFUSED(CPExportKey(prov_, key, 0, PUBLICKEYBLOB, 0, blob.data(), &size), error) << type;
+        EXPECT_TRUE(error != 0 || LittleEndian(&blob[16]) == 0) << type;
         EXPECT_TRUE(CPDestroyKey(prov_, key));
     }
 }

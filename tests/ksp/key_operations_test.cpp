@@ -79,7 +79,11 @@ TEST_F(KeyOperations, SignatureSizesHashLengthsAndPadding) {
     EXPECT_EQ(result_, 128u);
     EXPECT_EQ(Sign(sha1, &signature, 127), ERROR_MORE_DATA);
     EXPECT_EQ(result_, 128u);
-    EXPECT_EQ(ui_.DialogCount(), 0u);
+    Blob room(128);
+    DWORD length = 0;
+    EXPECT_EQ(table_->SignHash(provider_, signer_, nullptr, nullptr, 20, room.data(), 128, &length, 0),
+              NTE_INVALID_PARAMETER);
+    EXPECT_EQ(ui_.DialogCount(), 0u) << "no hash is refused before the PIN";
     EXPECT_EQ(Sign(Blob(28), &signature, 128), NTE_BAD_HASH) << "SHA-224 is refused after the PIN";
     EXPECT_EQ(ui_.DialogCount(), 1u);
     // The hash's length chooses the DigestInfo, whatever algorithm the padding names.

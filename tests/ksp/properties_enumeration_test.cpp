@@ -79,5 +79,23 @@ TEST_F(PropertiesAndEnumeration, EnumerationGivesFourNamesAndTheStateIsFreedOnce
     EXPECT_EQ(ui_.DialogCount(), 0u);
 }
 
+// Names the open could not read (the card pulled right after the connection's probe) are read
+// by the enumeration: NTE_FAIL while the card is away, the card's names once it is back.
+TEST_F(PropertiesAndEnumeration, NamesUnreadAtOpenAreReadByEnumeration) {
+    Insert();
+    OpenProvider();
+    sim_->backend().PullCardAfter(sim_->reader(), 0xA4);
+    const NCRYPT_PROV_HANDLE provider = OpenProvider();
+    PVOID state = nullptr;
+    NCryptKeyName* name = nullptr;
+    EXPECT_EQ(table_->EnumKeys(provider, nullptr, &name, &state, 0), NTE_FAIL);
+    sim_->backend().InsertCard(sim_->reader(), sim_->backend().TakePulledCard(sim_->reader()));
+    ASSERT_EQ(card::Init_PCSC_Object(CRYPT_SILENT), 1);
+    ASSERT_EQ(table_->EnumKeys(provider, nullptr, &name, &state, 0), 0);
+    EXPECT_EQ(std::u16string(name->pszName), u"keys");
+    EXPECT_EQ(name->dwLegacyKeySpec, DWORD{AT_SIGNATURE});
+    EXPECT_EQ(table_->FreeBuffer(name) | table_->FreeBuffer(state), 0);
+}
+
 }  // namespace
 }  // namespace kelm::ksp::testing

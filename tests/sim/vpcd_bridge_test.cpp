@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -43,8 +44,9 @@ struct ScriptedCard : VpcdCard {
 };
 
 std::vector<BYTE> Frame(const std::vector<BYTE>& payload) {
-    std::vector<BYTE> frame{static_cast<BYTE>(payload.size() >> 8), static_cast<BYTE>(payload.size())};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    std::vector<BYTE> frame(2 + payload.size());
+    frame[0] = static_cast<BYTE>(payload.size() >> 8), frame[1] = static_cast<BYTE>(payload.size());
+    std::copy(payload.begin(), payload.end(), frame.begin() + 2);
     return frame;
 }
 

@@ -125,7 +125,9 @@ TEST_F(RegistryFiles, ProcessesWritingAtOnceLoseNothing) {
     const auto path = [](int p, int v) {
         return v % 2 == 0 ? std::string(kProviderKey) : "Own\\Child" + std::to_string(p);
     };
-    const auto name = [](int p, int v) { return "p" + std::to_string(p) + "v" + std::to_string(v); };
+    const auto name = [](int p, int v) {
+        return std::string("p").append(std::to_string(p)).append("v").append(std::to_string(v));
+    };
     pid_t children[kProcesses];
     for (int p = 0; p < kProcesses; ++p) {
         children[p] = ::fork();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
+
 #include "kelm/soft_providers.h"
 #include "kelm/winapi.h"
 #include "platform/openssl_rsa_peer.h"
@@ -184,8 +186,8 @@ TEST(SoftProviders, KeyStorageHandlesAndBlobsAreCheckedBeforeUse) {
     const Bytes capi = CapiBlob(kelm::test::RsaKey(1024));
     // The same key as BCRYPT_RSAPUBLIC_BLOB: header, exponent and modulus big-endian.
     Bytes bcrypt = {'R', 'S', 'A', '1', 0, 4, 0, 0, 4, 0, 0, 0, 128, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    bcrypt.insert(bcrypt.end(), capi.rend() - 20, capi.rend() - 16);
-    bcrypt.insert(bcrypt.end(), capi.rbegin(), capi.rend() - 20);
+    bcrypt.resize(bcrypt.size() + capi.size() - 16);
+    std::copy(capi.rbegin(), capi.rend() - 20, std::copy(capi.rend() - 20, capi.rend() - 16, bcrypt.begin() + 24));
     const SoftKey from_capi(capi);
     const SoftKey from_bcrypt(bcrypt, BCRYPT_RSAPUBLIC_BLOB);
     Bytes out_capi, out_bcrypt;
