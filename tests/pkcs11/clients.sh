@@ -37,6 +37,12 @@ else
   # The module offers the reader "sReaderName" names, as the provider uses it.
   printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\SOFTWARE\\VESK\\ROSMAC10]\n"sReaderName"="%s"\n' \
     "$reader" >"$KELM_REGISTRY_DIR/HKEY_CURRENT_USER.reg"
+  # The reader may still show the card of a run that just ended until pcscd polls it again:
+  # wait for it to empty, or the check below would see that card and not this one.
+  for _ in $(seq 100); do
+    "$tool" readers 2>/dev/null | grep -q "^$reader	card present" || break
+    sleep 0.1
+  done
   "$build/sim/kelm-cardsim" --image "$image" --port 35964 >"$work/cardsim.log" 2>&1 &
   cardsim_pid=$!
   for _ in $(seq 100); do
