@@ -71,8 +71,9 @@ DWORD Signature_Sign(const ProvCTX* prov, const ContainerCTX* container, const K
         return static_cast<DWORD>(NTE_BAD_ALGID);
     }
     const HashValue value(hash);
+    card::CardConversation conversation(std::defer_lock);
     if ((flags & SIGN_WITHOUT_PIN) == 0) {
-        if (const DWORD pin = Key_EnsurePin(prov->dwFlags); pin != 0) {
+        if (const DWORD pin = Key_EnsurePin(prov->dwFlags, conversation); pin != 0) {
             return pin;
         }
     }
