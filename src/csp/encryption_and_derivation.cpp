@@ -6,6 +6,7 @@
 // permissions.
 #include "core/data_encryption.h"
 #include "core/handles.h"
+#include "core/objects_in_use.h"
 #include "core/session_keys.h"
 #include "core/context_records.h"
 #include "kelm/csp.h"
@@ -90,6 +91,7 @@ BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL F
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPEncrypt()");
+    const kelm::core::ObjectsInUse in_use;
     CipherCall call;
     if (const DWORD error = ResolveCipherCall(hProv, hKey, hHash, pdwDataLen, &call); error != 0) {
         return Fail(error);
@@ -107,6 +109,7 @@ BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL F
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPDecrypt()");
+    const kelm::core::ObjectsInUse in_use;
     CipherCall call;
     if (const DWORD error = ResolveCipherCall(hProv, hKey, hHash, pdwDataLen, &call); error != 0) {
         return Fail(error);
@@ -119,6 +122,7 @@ BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DW
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPDeriveKey()");
+    const kelm::core::ObjectsInUse in_use;
     const auto* prov =
         hProv != 0 ? static_cast<core::ProvCTX*>(core::Get_CryptoCTX(hProv, core::HANDLE_PROVIDER_TYPE, hProv))
                    : nullptr;

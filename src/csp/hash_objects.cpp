@@ -7,6 +7,7 @@
 #include "core/context_records.h"
 #include "core/handles.h"
 #include "core/hash_lifecycle.h"
+#include "core/objects_in_use.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -83,6 +84,7 @@ BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD /
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPCreateHash()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -113,6 +115,7 @@ BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, D
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPHashData()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -136,6 +139,7 @@ BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey,
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPHashSessionKey()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -163,6 +167,7 @@ BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BY
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPGetHashParam()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -190,6 +195,7 @@ BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, co
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPSetHashParam()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -211,6 +217,7 @@ BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash) {
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPDestroyHash()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -218,7 +225,8 @@ BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash) {
     if (hash == nullptr) {
         return Fail(kBadHash);
     }
-    core::Free_CryptoHandle(hHash);
-    core::Free_HashCTX(hash);
+    if (!core::Release_CryptoObject(hHash)) {
+        return Fail(kBadHash);  // destroyed by another thread meanwhile
+    }
     return TRUE;
 }
