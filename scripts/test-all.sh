@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian 12 machine and runs every test: the unit suites (debug
-# build), the end-to-end suites through the real pcscd and kelm-cardsim, the unit suites again
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows DLL (cross-built with
-# mingw-w64) under Wine.
+# build), the unit suites again under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# end-to-end suites through the real pcscd and kelm-cardsim, the thread tests through pcscd
+# under both sanitizers and all of them under ThreadSanitizer, and the Windows DLL
+# (cross-built with mingw-w64) under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,17 +14,25 @@ cmake --preset default
 cmake --build --preset default -j"$jobs"
 ctest --preset default -L unit -j"$jobs"
 
+cmake --preset asan
+cmake --build --preset asan -j"$jobs"
+ctest --preset asan -L unit -j"$jobs"
+
+# ThreadSanitizer: the thread tests only (the preset builds test_threads and kelm-cardsim).
+cmake --preset tsan
+cmake --build --preset tsan -j"$jobs"
+
 if [ -x scripts/services.sh ]; then
   scripts/services.sh start
   trap 'scripts/services.sh stop' EXIT
   ctest --preset default -L pcscd
+  # The thread tests through pcscd under both sanitizers (the in-process ones ran above under
+  # AddressSanitizer with the unit suites; the tsan preset runs both kinds).
+  ctest --preset asan -L pcscd -R ^Threads
+  ctest --preset tsan
   scripts/services.sh stop
   trap - EXIT
 fi
-
-cmake --preset asan
-cmake --build --preset asan -j"$jobs"
-ctest --preset asan -L unit -j"$jobs"
 
 scripts/install-windows-deps.sh
 cmake --preset windows
