@@ -3,6 +3,7 @@
 # build), the end-to-end suites through the real pcscd and kelm-cardsim, the release build (built
 # whole and not run again: it proves that the optimised build, its benchmarks and fuzz targets
 # compile clean), the unit suites again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the thread tests through pcscd under both sanitizers and all of them under ThreadSanitizer,
 # every fuzz target under libFuzzer for a bounded time (KELM_FUZZ_SECONDS, default 45, two at a
 # time), and the Windows DLL (cross-built with mingw-w64) under Wine.
 set -euo pipefail
@@ -15,14 +16,6 @@ cmake --preset default
 cmake --build --preset default -j"$jobs"
 ctest --preset default -L unit -j"$jobs"
 
-if [ -x scripts/services.sh ]; then
-  scripts/services.sh start
-  trap 'scripts/services.sh stop' EXIT
-  ctest --preset default -L pcscd
-  scripts/services.sh stop
-  trap - EXIT
-fi
-
 # Everything, tests included: the optimiser's warnings (-Werror) reach code the debug build never
 # warns about, in the tests and fuzz targets as well as in the library.
 cmake --preset release
@@ -34,6 +27,22 @@ done
 cmake --preset asan
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan -L unit -j"$jobs"
+
+# ThreadSanitizer: the thread tests only (the preset builds test_threads and kelm-cardsim).
+cmake --preset tsan
+cmake --build --preset tsan -j"$jobs"
+
+if [ -x scripts/services.sh ]; then
+  scripts/services.sh start
+  trap 'scripts/services.sh stop' EXIT
+  # The thread tests through pcscd run under the two sanitizers only (the in-process ones ran
+  # above with the unit suites; the tsan preset runs both kinds).
+  ctest --preset default -L pcscd -E ^Threads
+  ctest --preset asan -L pcscd -R ^Threads
+  ctest --preset tsan
+  scripts/services.sh stop
+  trap - EXIT
+fi
 
 fuzz_start=$SECONDS
 cmake --preset fuzz

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "card/card_conversation.h"
 #include "card/reader_session.h"
 #include "crypto/secure_zero.h"
 #include "kelm/winapi.h"
@@ -90,6 +91,7 @@ DWORD Exchange(const BYTE* command, DWORD command_length, BYTE* answer, DWORD of
 
 DWORD Card_SendAPDU(BYTE cla, BYTE ins, BYTE p1, BYTE p2, BYTE lc, BYTE* le, const BYTE* data, BYTE* response,
                     int le_on_t1, size_t response_capacity, size_t* delivered) {
+    const CardConversation conversation;
     if (delivered != nullptr) {
         *delivered = 0;
     }

@@ -1,6 +1,7 @@
 // Which card is in the reader: the five card applications, the card type each selects, and the
 // container and key-file counts that follow from it.
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/reader_session.h"
 
@@ -29,6 +30,7 @@ constexpr CardApplication kApplications[] = {
 }  // namespace
 
 DWORD Card_SelectApplication() {
+    const CardConversation conversation;
     CardSession& session = Session();
     DWORD status = 0;
     for (const CardApplication& application : kApplications) {

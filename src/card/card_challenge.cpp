@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 
 namespace kelm::card {
@@ -15,6 +16,7 @@ constexpr bool IsMoreDataStatus(DWORD status) { return (status & 0xFFFFFF00u) ==
 }  // namespace
 
 DWORD Card_GetChallenge(DWORD count, BYTE* out) {
+    const CardConversation conversation;
     if (count == 0) {
         return 0;
     }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/container_record.h"
 #include "kelm/winapi.h"
@@ -122,6 +123,7 @@ DWORD CleanUpBeforeCreate(const char* names, size_t count) {
 }  // namespace
 
 DWORD Card_ListContainers(char* names, BYTE* count, size_t capacity) {
+    const CardConversation conversation;
     if (names == nullptr) {
         SetLastError(STATUS_NULL_BUFFER);
         return STATUS_NULL_BUFFER;
@@ -152,6 +154,7 @@ DWORD Card_ListContainers(char* names, BYTE* count, size_t capacity) {
 }
 
 DWORD Card_GetContainerName(char* name, BYTE index) {
+    const CardConversation conversation;
     if (name == nullptr) {
         return STATUS_NULL_BUFFER;
     }
@@ -177,6 +180,7 @@ DWORD Card_GetContainerName(char* name, BYTE index) {
 }
 
 DWORD Card_FindContainer(const char* name, BYTE* key_file_record) {
+    const CardConversation conversation;
     if (name == nullptr || key_file_record == nullptr) {
         return InvalidParameter();
     }
@@ -195,6 +199,7 @@ DWORD Card_FindContainerInDirectory(const char* name, BYTE* key_file_record) {
 }
 
 DWORD Card_CreateContainer(const char* name, BYTE* answer, size_t answer_capacity) {
+    const CardConversation conversation;
     DWORD status = SelectDirectory();
     if (!Card_StatusSucceeded(status)) {
         return status;
@@ -229,6 +234,7 @@ DWORD Card_CreateContainer(const char* name, BYTE* answer, size_t answer_capacit
 }
 
 DWORD Card_WriteContainerKeys(const char* name, const BYTE* key_file_record) {
+    const CardConversation conversation;
     if (name == nullptr || key_file_record == nullptr) {
         return InvalidParameter();
     }
@@ -255,6 +261,7 @@ DWORD Card_DeleteContainerRecord(const char* name) {
 }
 
 DWORD Card_DeleteContainer(const char* name) {
+    const CardConversation conversation;
     BYTE record[kKeyFileRecordSize] = {};
     DWORD status = Card_FindContainer(name, record);
     if (!Card_StatusSucceeded(status)) {
@@ -275,6 +282,7 @@ DWORD Card_DeleteContainer(const char* name) {
 }
 
 DWORD Card_OpenContainer(const char* name, BYTE* container_status) {
+    const CardConversation conversation;
     if (container_status == nullptr) {
         return InvalidParameter();
     }
@@ -314,6 +322,7 @@ DWORD Card_OpenContainer(const char* name, BYTE* container_status) {
 }
 
 DWORD Card_DeleteRSAKey(const char* name, BYTE slot, DWORD /*unused*/, BYTE* container_status) {
+    const CardConversation conversation;
     if (container_status == nullptr || (slot != SLOT_SIGNATURE && slot != SLOT_EXCHANGE)) {
         return InvalidParameter();
     }

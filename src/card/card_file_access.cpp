@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 
 namespace kelm::card {
@@ -22,6 +23,7 @@ DWORD Card_SelectFile(BYTE hi, BYTE lo) {
 }
 
 DWORD Card_GetFileInfo(BYTE hi, BYTE lo, BYTE* info) {
+    const CardConversation conversation;
     if (info == nullptr) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }
@@ -52,6 +54,7 @@ DWORD Card_GetFileInfo(BYTE hi, BYTE lo, BYTE* info) {
 }
 
 DWORD Card_ReadFile(DWORD /*length*/, BYTE* buffer, size_t capacity) {
+    const CardConversation conversation;
     if (buffer == nullptr) {
         return STATUS_NULL_BUFFER;
     }

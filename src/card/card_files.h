@@ -10,6 +10,10 @@
 //                                fewer random bytes than asked for).
 // Container names are read up to their terminator or 36 bytes, whichever comes first, so a
 // 36-character name need not be terminated and a longer one is cut to 36.
+//
+// Each function holds the card conversation (card_conversation.h) for its own commands.
+// Card_ReadFile and Card_DeleteContainerRecord act on the file the caller selected: a caller
+// outside this layer holds the conversation around the selection and them.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/rsa_operations.h"
 #include "card/slot_key_file.h"
@@ -31,6 +32,7 @@ DWORD RsaCommand(BYTE p1, BYTE p2, const BYTE* half, BYTE le, BYTE* out, size_t 
 }
 
 DWORD PrivateOperation(const char* container, BYTE slot, const BYTE* block, DWORD* length, BYTE* out) {
+    const CardConversation conversation;
     if (block == nullptr || length == nullptr || out == nullptr) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }
@@ -72,6 +74,7 @@ DWORD PrivateOperation(const char* container, BYTE slot, const BYTE* block, DWOR
 }
 
 DWORD PublicOperation(const char* container, BYTE slot, BYTE p2, const BYTE* block, DWORD* length, BYTE* out) {
+    const CardConversation conversation;
     if (block == nullptr || length == nullptr || out == nullptr) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }

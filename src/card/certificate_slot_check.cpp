@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/certificate_storage.h"
 #include "card/certificate_subject.h"
@@ -17,6 +18,7 @@ constexpr size_t kReadBuffer = 4096;
 }  // namespace
 
 DWORD Card_CheckCertificateSlot(const char* container, DWORD length, const BYTE* certificate) {
+    const CardConversation conversation;
     if (container == nullptr || certificate == nullptr) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/certificate_der.h"
 #include "card/slot_key_file.h"
@@ -113,6 +114,7 @@ DWORD SelectCertificateFile(const char* container, BYTE slot, const BYTE* entry)
 }  // namespace
 
 DWORD Card_GetCertificateInfo(const char* container, BYTE slot, BYTE* container_status) {
+    const CardConversation conversation;
     if (container_status == nullptr || !ValidSlot(slot)) {
         return InvalidParameter();
     }
@@ -140,6 +142,7 @@ DWORD Card_GetCertificateInfo(const char* container, BYTE slot, BYTE* container_
 }
 
 DWORD Card_CreateCertificate(const char* container, BYTE slot, BYTE units, BYTE* container_status) {
+    const CardConversation conversation;
     if (container_status == nullptr || !ValidSlot(slot)) {
         return InvalidParameter();
     }
@@ -181,6 +184,7 @@ DWORD Card_CreateCertificate(const char* container, BYTE slot, BYTE units, BYTE*
 
 DWORD RSA_CardWriteCertificate(const char* container, BYTE slot, DWORD length, const BYTE* certificate,
                                BYTE* container_status) {
+    const CardConversation conversation;
     platform::Trace("begin RSA_CardWriteCertificate()");
     if (container == nullptr || certificate == nullptr || container_status == nullptr || !ValidSlot(slot)) {
         return InvalidParameter();

@@ -1,10 +1,12 @@
 // Key files: creating one, and moving (or, onto itself, erasing) a key.
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 
 namespace kelm::card {
 
 DWORD Card_CreateKeyFile(BYTE hi, BYTE lo, BYTE key_kind, const BYTE* capacity, BYTE last_byte) {
+    const CardConversation conversation;
     if (capacity == nullptr) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/key_generation.h"
 
@@ -88,6 +89,7 @@ DWORD Card_GenerateKey() {
 }
 
 DWORD Card_GenerateRSAKey(const char* name, BYTE slot, DWORD /*unused*/, BYTE* container_status) {
+    const CardConversation conversation;
     if (name == nullptr || container_status == nullptr || (slot != SLOT_SIGNATURE && slot != SLOT_EXCHANGE)) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/key_generation.h"
 
@@ -90,6 +91,7 @@ DWORD ResumeInterruptedMove(const char* name, BYTE* record, BYTE hi, BYTE lo) {
 }  // namespace
 
 DWORD Card_FindContainerByKeyFile(BYTE hi, BYTE lo, char* name, BYTE* key_file_record) {
+    const CardConversation conversation;
     if (name == nullptr || key_file_record == nullptr) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }
@@ -113,6 +115,7 @@ DWORD Card_FindContainerByKeyFile(BYTE hi, BYTE lo, char* name, BYTE* key_file_r
 }
 
 DWORD Card_RelocateKey(BYTE source_hi, BYTE source_lo, BYTE dest_hi, BYTE dest_lo) {
+    const CardConversation conversation;
     BYTE info[kFileInfoSize] = {};
     DWORD status = Card_GetFileInfo(source_hi, source_lo, info);
     if (!Card_StatusSucceeded(status)) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/certificate_subject.h"
 #include "card/key_generation.h"
@@ -37,6 +38,7 @@ bool SameName(const CommonName& a, const CommonName& b) {
 }  // namespace
 
 DWORD Card_FindCertificateSlot(const char* /*name*/) {
+    const CardConversation conversation;
     const BYTE staging = static_cast<BYTE>(Card_KeyFileCount());
     BYTE info[kFileInfoSize] = {};
     DWORD status = Card_GetFileInfo(FILE_HI, staging, info);

@@ -1,6 +1,7 @@
 // The twelve user-visible texts in the system's default language, loaded once per process from
 // the provider's string table.
 #include <cstring>
+#include <mutex>
 
 #include "card/reader_session.h"
 #include "kelm/winapi.h"
@@ -14,11 +15,11 @@ constexpr size_t kTextSize = 260;
 constexpr UINT kLanguages = 3;  // English, Traditional Chinese, Simplified Chinese
 
 struct LocalizedTexts {
-    bool loaded;
+    std::once_flag loaded;  // the first thread to ask loads them; any other waits for it
     char text[kTextCount][kTextSize];
 };
 
-LocalizedTexts g_texts{};
+LocalizedTexts g_texts;
 
 UINT ColumnFor(LANGID language) {
     switch (language) {
@@ -34,16 +35,15 @@ UINT ColumnFor(LANGID language) {
 }  // namespace
 
 void LoadLocalizedStrings() {
-    if (g_texts.loaded) {
-        return;
-    }
-    const UINT base = resources::kFirstString + ColumnFor(GetSystemDefaultLangID());
-    HMODULE module = resources::ModuleHandle();
-    for (size_t i = 0; i < kTextCount; ++i) {
-        std::memset(g_texts.text[i], 0, kTextSize);
-        LoadStringA(module, base + static_cast<UINT>(i) * kLanguages, g_texts.text[i], static_cast<int>(kTextSize));
-    }
-    g_texts.loaded = true;
+    std::call_once(g_texts.loaded, [] {
+        const UINT base = resources::kFirstString + ColumnFor(GetSystemDefaultLangID());
+        HMODULE module = resources::ModuleHandle();
+        for (size_t i = 0; i < kTextCount; ++i) {
+            std::memset(g_texts.text[i], 0, kTextSize);
+            LoadStringA(module, base + static_cast<UINT>(i) * kLanguages, g_texts.text[i],
+                        static_cast<int>(kTextSize));
+        }
+    });
 }
 
 const char* LocalizedText(UINT id) {

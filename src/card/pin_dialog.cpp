@@ -18,41 +18,29 @@ void MakeTopmost(HWND dialog) {
     SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_SHOWWINDOW);
 }
 
-// Records the outcome of a VERIFY in the session: the status and the PIN-verified flag.
-DWORD RecordVerify(DWORD status) {
-    Pin().LastVerifyStatus = status;
-    Session().PinVerified = Card_StatusSucceeded(status) ? 1 : 0;
-    return status;
-}
-
 }  // namespace
 
 int CheckPin(DWORD kind) {
     platform::Trace("begin DoCheckDialog()");
-    PinState& pin = Pin();
-    pin.LastVerifyStatus = 0;
+    ClearVerifyStatus();
     LoadLocalizedStrings();
 
-    CardSession& session = Session();
-    while (session.CardType == CARD_TYPE_PINPAD_CAPABLE && session.ReaderType == READER_TYPE_PINPAD) {
+    // Each VERIFY below holds the card conversation; the boxes and the dialog do not, so that
+    // other threads' card work goes on while the user reads or types.
+    while (PinPadInUse()) {
         MessageBoxA(nullptr, LocalizedText(resources::IDS_PINPAD_PROMPT), LocalizedText(resources::IDS_PIN_TITLE),
                     MB_OK);
-        const DWORD status = Card_VerifyPINCode(0, nullptr);
-        pin.LastVerifyStatus = status;
+        const DWORD status = VerifyWithPinPad();
         if (status == STATUS_CLASS_NOT_SUPPORTED) {
-            // The reader does not handle the PIN-pad command after all: ask in the dialog.
             platform::Trace("DoCheckDialog() PIN pad not supported");
-            session.ReaderType = READER_TYPE_PLAIN;
             break;
         }
-        RecordVerify(status);
         return Card_StatusSucceeded(status) ? PIN_CHECK_OK : static_cast<int>(status);
     }
 
-    if (CheckThreadPinInMinutes()) {
+    DWORD status = 0;
+    if (VerifyWithRecentPin(&status)) {
         platform::Trace("DoCheckDialog() recent PIN");
-        const DWORD status =
-            RecordVerify(Card_VerifyPINCode(static_cast<DWORD>(strnlen(pin.CachedPin, kPinMaxLength)), pin.CachedPin));
         return Card_StatusSucceeded(status) ? PIN_CHECK_OK : static_cast<int>(status);
     }
 
@@ -83,12 +71,12 @@ INT_PTR CALLBACK PinDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM 
         return FALSE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
-            PinState& pin = Pin();
-            crypto::SecureZero(pin.CachedPin, sizeof pin.CachedPin);
-            GetDlgItemTextA(dialog, resources::IDC_PIN_EDIT, pin.CachedPin, static_cast<int>(sizeof pin.CachedPin));
-            pin.CachedPin[kPinMaxLength] = '\0';
+            char typed[kPinBufferSize] = {};
+            GetDlgItemTextA(dialog, resources::IDC_PIN_EDIT, typed, static_cast<int>(sizeof typed));
+            typed[kPinMaxLength] = '\0';
             EndDialog(dialog, IDOK);
-            RecordVerify(Card_VerifyPINCode(static_cast<DWORD>(strnlen(pin.CachedPin, kPinMaxLength)), pin.CachedPin));
+            VerifyTypedPin(typed);
+            crypto::SecureZero(typed, sizeof typed);
             return TRUE;
         }
         if (LOWORD(wParam) == IDCANCEL) {

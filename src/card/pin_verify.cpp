@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/reader_session.h"
 #include "crypto/secure_zero.h"
 #include "kelm/winapi.h"
@@ -32,17 +34,144 @@ struct PinStateHolder {
 
 PinStateHolder g_pin;
 
+// What VerifyPIN judges is the outcome of this thread's own VERIFY, whatever other threads sent
+// since.
+thread_local DWORD t_verify_status = 0;
+// Set while VerifyPIN runs on this thread: a session that another thread ended between the
+// reconnection and the VERIFY is connected again, so that the PIN the user typed reaches a card
+// instead of failing as a wrong one.
+thread_local bool t_reconnect = false;
+
+// Rounds of HoldVerifiedConversation: each one follows another thread ending the session between
+// this thread's verification and its use.
+constexpr int kMaxPinRounds = 8;
+
+// Only one thread asks the user at a time.
+std::recursive_mutex& PromptMutex() {
+    static std::recursive_mutex mutex;
+    return mutex;
+}
+
+// This thread's turn to ask. A thread holding the card conversation takes no turn: the thread
+// whose turn it is needs the conversation for its VERIFY.
+struct PromptTurn {
+    std::unique_lock<std::recursive_mutex> lock;
+    bool waited = false;
+    PromptTurn() {
+        if (CardConversation::HeldByThisThread()) return;
+        lock = std::unique_lock<std::recursive_mutex>(PromptMutex(), std::try_to_lock);
+        if (!lock.owns_lock()) {
+            lock.lock();
+            waited = true;
+        }
+    }
+};
+
+struct ReconnectWhileVerifying {
+    bool outer = t_reconnect;
+    ReconnectWhileVerifying() { t_reconnect = true; }
+    ~ReconnectWhileVerifying() { t_reconnect = outer; }
+};
+
+// A status the card itself gave (a PC/SC failure is no answer of the card's).
+bool IsCardStatus(DWORD status) { return status <= 0xFFFF; }
+
+// Called with the conversation held.
+void ForgetCachedPin(PinState& pin) {
+    crypto::SecureZero(pin.CachedPin, sizeof pin.CachedPin);
+    pin.CacheThread = 0;
+    pin.CacheTime = 0;
+}
+
+// Called with the conversation held: the status for the process and this thread, and the flag.
+DWORD Record(DWORD status) {
+    Pin().LastVerifyStatus = status;
+    t_verify_status = status;
+    Session().PinVerified = Card_StatusSucceeded(status) ? 1 : 0;
+    return status;
+}
+
+bool PinVerifiedNow() {
+    const CardConversation conversation;
+    return Session().PinVerified != 0;
+}
+
+void ReconnectIfEnded() {
+    if (t_reconnect && Session().Card == 0) {
+        platform::Trace("VerifyPIN() reconnects for the VERIFY");
+        Init_PCSC_Object(0);
+    }
+}
+
 }  // namespace
 
 PinState& Pin() { return g_pin.state; }
 
 void ClearPinCache() {
-    crypto::SecureZero(g_pin.state.CachedPin, sizeof g_pin.state.CachedPin);
-    g_pin.state.CacheThread = 0;
-    g_pin.state.CacheTime = 0;
+    const CardConversation conversation;
+    ForgetCachedPin(g_pin.state);
+}
+
+DWORD ThreadVerifyStatus() { return t_verify_status; }
+
+void ClearVerifyStatus() {
+    const CardConversation conversation;
+    Pin().LastVerifyStatus = 0;
+    t_verify_status = 0;
+}
+
+bool PinPadInUse() {
+    const CardConversation conversation;
+    const CardSession& session = Session();
+    return session.CardType == CARD_TYPE_PINPAD_CAPABLE && session.ReaderType == READER_TYPE_PINPAD;
+}
+
+DWORD VerifyWithPinPad() {
+    const CardConversation conversation;
+    ReconnectIfEnded();
+    const DWORD status = Card_VerifyPINCode(0, nullptr);
+    if (status == STATUS_CLASS_NOT_SUPPORTED) {
+        // The reader does not handle the PIN-pad command after all: the dialog asks instead.
+        Pin().LastVerifyStatus = status;
+        t_verify_status = status;
+        Session().ReaderType = READER_TYPE_PLAIN;
+        return status;
+    }
+    return Record(status);
+}
+
+bool VerifyWithRecentPin(DWORD* status) {
+    const CardConversation conversation;
+    if (!CheckThreadPinInMinutes()) {
+        return false;
+    }
+    ReconnectIfEnded();
+    PinState& pin = Pin();
+    *status = Record(Card_VerifyPINCode(static_cast<DWORD>(strnlen(pin.CachedPin, kPinMaxLength)), pin.CachedPin));
+    if (!Card_StatusSucceeded(*status) && IsCardStatus(*status)) {
+        // Refused (another card, or a PIN changed meanwhile): sent again, it would only spend
+        // the card's tries.
+        platform::Trace("DoCheckDialog() recent PIN refused: forgotten");
+        ForgetCachedPin(pin);
+    }
+    return true;
+}
+
+DWORD VerifyTypedPin(const char* pin) {
+    const CardConversation conversation;
+    ReconnectIfEnded();
+    const DWORD length = static_cast<DWORD>(strnlen(pin, kPinMaxLength));
+    const DWORD status = Record(Card_VerifyPINCode(length, pin));
+    if (Card_StatusSucceeded(status)) {
+        PinState& state = Pin();
+        crypto::SecureZero(state.CachedPin, sizeof state.CachedPin);
+        std::memcpy(state.CachedPin, pin, length);
+    }
+    return status;
 }
 
 DWORD Card_VerifyPINCode(DWORD length, const char* pin) {
+    const CardConversation conversation;
     const CardSession& session = Session();
     BYTE response[kApduResponseCapacity];
     BYTE le = 0;
@@ -66,6 +195,7 @@ DWORD Card_VerifyPINCode(DWORD length, const char* pin) {
 }
 
 bool CheckThreadPinInMinutes() {
+    const CardConversation conversation;
     const PinState& pin = Pin();
     if (pin.CacheThread == 0 || pin.CacheTime == 0) {
         return false;
@@ -80,6 +210,12 @@ bool CheckThreadPinInMinutes() {
 int VerifyPIN(DWORD /*flags*/) {
     platform::Trace("begin VerifyPIN()");
     LoadLocalizedStrings();
+    const PromptTurn turn;
+    if (turn.waited && PinVerifiedNow()) {
+        platform::Trace("VerifyPIN() return : TRUE (verified while this thread waited)");
+        return 1;
+    }
+    const ReconnectWhileVerifying reconnect;
     for (;;) {
         if (Init_PCSC_Object(0) != 1) {
             platform::Trace("SetLastError : NTE_FAIL");
@@ -91,13 +227,14 @@ int VerifyPIN(DWORD /*flags*/) {
             SetLastError(static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER));
             return 0;
         }
-        const DWORD status = Pin().LastVerifyStatus;
+        const DWORD status = ThreadVerifyStatus();
         if (status == static_cast<DWORD>(SCARD_W_REMOVED_CARD)) {
             SetLastError(static_cast<DWORD>(SCARD_W_REMOVED_CARD));
             return 0;
         }
         if (Card_StatusSucceeded(status)) {
-            if (Session().PinVerified == 1 && Session().ReaderType != READER_TYPE_PINPAD) {
+            const CardConversation conversation;
+            if (Session().ReaderType != READER_TYPE_PINPAD) {
                 Pin().CacheThread = GetCurrentThreadId();
                 Pin().CacheTime = GetTickCount();
             }
@@ -118,6 +255,28 @@ int VerifyPIN(DWORD /*flags*/) {
         }
         platform::Trace("VerifyPIN() asks again");
     }
+}
+
+int HoldVerifiedConversation(DWORD flags, CardConversation& conversation) {
+    for (int round = 0; round < kMaxPinRounds; ++round) {
+        conversation.Take();
+        if (Session().PinVerified != 0) {
+            return 1;
+        }
+        conversation.Release();
+        // Threads that need the PIN at the same time: one asks, and the others find it verified
+        // when their turn comes.
+        const PromptTurn turn;
+        if (PinVerifiedNow()) {
+            continue;
+        }
+        if (VerifyPIN(flags) != 1) {
+            return 0;
+        }
+    }
+    platform::Trace("HoldVerifiedConversation() : the session kept ending");
+    SetLastError(static_cast<DWORD>(NTE_FAIL));
+    return 0;
 }
 
 }  // namespace kelm::card

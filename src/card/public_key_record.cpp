@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/rsa_operations.h"
 #include "card/slot_key_file.h"
@@ -61,6 +62,7 @@ bool WholeRecord(const BYTE* record, size_t modulus_length, size_t filled) {
 }  // namespace
 
 DWORD Card_GetRSAPublicKey(const char* container, BYTE slot, DWORD* length, BYTE* out, size_t capacity) {
+    const CardConversation conversation;
     if (length == nullptr || out == nullptr) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }

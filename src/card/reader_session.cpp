@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -135,6 +136,9 @@ Attempt TryReader(CardSession& session, const char* reader, bool preferred) {
 
 int Init_PCSC_Object(DWORD dwFlags) {
     platform::Trace("begin Init_PCSC_Object()");
+    // Probing, connecting and selecting the application is one conversation: another thread
+    // neither sends commands into it nor connects a second time while it runs.
+    const CardConversation conversation;
     CardSession& session = Session();
     LoadLocalizedStrings();
 
@@ -275,6 +279,7 @@ int Card_ConnectReader(const char* reader) {
 }
 
 void Card_Disconnect() {
+    const CardConversation conversation;  // waits for a sequence in flight, never cuts it
     CardSession& session = Session();
     if (session.Card != 0) {
         SCardDisconnect(session.Card, SCARD_LEAVE_CARD);
@@ -285,18 +290,24 @@ void Card_Disconnect() {
 
 void End_CardSession() {
     platform::Trace("begin End_CardSession()");
-    CardSession& session = Session();
-    --session.ConnectionCount;
-    if (session.Card != 0) {
-        SCardDisconnect(session.Card, SCARD_LEAVE_CARD);
-        session.Card = 0;
-        session.PinVerified = 0;
+    {
+        // A sequence in flight (another thread's signature, say) ends first; the next one of
+        // another context reconnects.
+        const CardConversation conversation;
+        CardSession& session = Session();
+        --session.ConnectionCount;
+        if (session.Card != 0) {
+            SCardDisconnect(session.Card, SCARD_LEAVE_CARD);
+            session.Card = 0;
+            session.PinVerified = 0;
+        }
+        if (session.ContextValid != 0 || session.Context != 0) {
+            SCardReleaseContext(session.Context);
+            session.Context = 0;
+            session.ContextValid = 0;
+        }
     }
-    if (session.ContextValid != 0 || session.Context != 0) {
-        SCardReleaseContext(session.Context);
-        session.Context = 0;
-        session.ContextValid = 0;
-    }
+    // The settle time needs no card: other threads may reconnect and work meanwhile.
     Sleep(kReleaseSettleMs);
 }
 

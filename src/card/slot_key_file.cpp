@@ -4,11 +4,13 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 
 namespace kelm::card {
 
 DWORD Card_FindSlotKeyFile(const char* container, BYTE slot, BYTE* hi, BYTE* lo) {
+    const CardConversation conversation;
     if (container == nullptr || hi == nullptr || lo == nullptr || (slot != SLOT_SIGNATURE && slot != SLOT_EXCHANGE)) {
         return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
     }
@@ -23,6 +25,7 @@ DWORD Card_FindSlotKeyFile(const char* container, BYTE slot, BYTE* hi, BYTE* lo)
 }
 
 DWORD Card_FindSlotKey(const char* container, BYTE slot, BYTE* hi, BYTE* lo, BYTE* info) {
+    const CardConversation conversation;
     DWORD status = Card_FindSlotKeyFile(container, slot, hi, lo);
     if (!Card_StatusSucceeded(status)) {
         return status;

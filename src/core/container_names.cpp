@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "core/container_registry.h"
 #include "kelm/winapi.h"
@@ -33,6 +34,7 @@ DWORD Prov_ReadContainerNames(ProvCTX* prov) {
     }
     prov->ContainerCount = 0;
 
+    const card::CardConversation conversation;  // the card whose capacity sizes the table lists it
     const size_t capacity = card::Card_ContainerCapacity();
     auto* table = static_cast<char*>(LocalAlloc(LPTR, capacity * kContainerNameEntry + 2));
     if (table == nullptr) {

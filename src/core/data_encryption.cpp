@@ -179,7 +179,8 @@ DWORD DecryptRsa(KeyCTX* key, BYTE* data, DWORD* length, DWORD prov_flags) {
     if (*length != key->KeyLen / 8) {
         return kBadData;
     }
-    if (const DWORD status = Key_EnsurePin(prov_flags); status != 0) {
+    card::CardConversation conversation(std::defer_lock);
+    if (const DWORD status = Key_EnsurePin(prov_flags, conversation); status != 0) {
         return status;
     }
     const InputCopy copy(data, *length);

@@ -20,7 +20,7 @@ constexpr DWORD kRsaKeyBits = 1024;  // asked for, never sent: the key file deci
 
 bool IsSessionAlgorithm(ALG_ID algid) { return algid == CALG_DES || algid == CALG_3DES || algid == CALG_3DES_112; }
 
-DWORD MakeKeyPair(const ProvCTX* prov, KeyCTX* key, ALG_ID algid) {
+DWORD MakeKeyPair(const ProvCTX* prov, KeyCTX* key, ALG_ID algid, card::CardConversation& conversation) {
     if (algid != AT_KEYEXCHANGE && algid != AT_SIGNATURE) {
         return static_cast<DWORD>(NTE_FAIL);
     }
@@ -28,7 +28,7 @@ DWORD MakeKeyPair(const ProvCTX* prov, KeyCTX* key, ALG_ID algid) {
         return static_cast<DWORD>(NTE_PERM);
     }
     if ((prov->dwFlags & CRYPT_SILENT) == 0) {
-        const DWORD error = Key_EnsurePin(prov->dwFlags);
+        const DWORD error = Key_EnsurePin(prov->dwFlags, conversation);
         if (error != 0) {
             return error;
         }
@@ -43,14 +43,19 @@ DWORD Fail(KeyCTX* key, DWORD error) {
 
 }  // namespace
 
-DWORD Key_EnsurePin(DWORD context_flags) {
-    if (card::Session().PinVerified != 0 || card::VerifyPIN(context_flags) != 0) {
+DWORD Key_EnsurePin(DWORD context_flags, card::CardConversation& conversation) {
+    if (card::HoldVerifiedConversation(context_flags, conversation) != 0) {
         return 0;
     }
     platform::Trace("call VerifyPIN() return : FALSE");
     const DWORD error = GetLastError();
     card::Card_Disconnect();
     return error != 0 ? error : static_cast<DWORD>(NTE_FAIL);
+}
+
+DWORD Key_EnsurePin(DWORD context_flags) {
+    card::CardConversation conversation(std::defer_lock);
+    return Key_EnsurePin(context_flags, conversation);
 }
 
 DWORD Key_Generate(const ProvCTX* prov, ContainerCTX* container, ALG_ID algid, DWORD flags, KeyCTX** out) {
@@ -64,13 +69,15 @@ DWORD Key_Generate(const ProvCTX* prov, ContainerCTX* container, ALG_ID algid, D
     if ((flags & CRYPT_EXPORTABLE) != 0) {
         key->Permissions |= CRYPT_EXPORT;
     }
+    // A key pair's generation and the status read after it run where the PIN was verified.
+    card::CardConversation conversation(std::defer_lock);
     const bool session = IsSessionAlgorithm(algid);
     if (session) {
         if (CreateSessionKey(algid, key->KeyData, key->KeyDataSize, key->IV) != 0) {
             return Fail(key, static_cast<DWORD>(NTE_FAIL));
         }
     } else {
-        const DWORD error = MakeKeyPair(prov, key, algid);
+        const DWORD error = MakeKeyPair(prov, key, algid, conversation);
         if (error != 0) {
             return Fail(key, error);
         }

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/context_records.h"
+#include "core/objects_in_use.h"
 #include "core/secure_wipe.h"
 #include "kelm/winapi.h"
 
@@ -24,13 +26,24 @@ struct FreeSlot {
     uint16_t Generation;  // the generation its next handle carries
 };
 
+// A record handed out and not yet given back to the slots. Calls that looked it up hold it
+// (Uses); a freed handle whose record is still held is Freed (no lookup finds it any more) and
+// goes back to the slots, its context with it when asked, when the last holder lets go.
+struct LiveRecord {
+    uint16_t Generation;
+    uint32_t Uses = 0;
+    bool Freed = false;
+    void* ContextToFree = nullptr;  // freed by the record's type once no call holds it
+    DWORD Type = 0;
+};
+
 // Callers may share handles between threads carelessly; the table itself stays consistent
 // whatever they do.
 struct HandleTable {
     std::mutex Lock;
-    std::unordered_map<const HANDLE_CTX*, uint16_t> Live;  // handed out and not yet freed
-    std::vector<FreeSlot> Released;                         // reusable slots, latest release last
-    std::vector<HANDLE_CTX*> Fresh;                         // never-used slots of the newest chunk
+    std::unordered_map<const HANDLE_CTX*, LiveRecord> Live;  // handed out and not yet back
+    std::vector<FreeSlot> Released;                           // reusable slots, latest release last
+    std::vector<HANDLE_CTX*> Fresh;                           // never-used slots of the newest chunk
     std::vector<std::unique_ptr<HANDLE_CTX[]>> Chunks;
 };
 
@@ -74,7 +87,7 @@ BOOL Alloc_Init_CryptoHandle(uint64_t* out, DWORD type, void* context, uint64_t 
         std::lock_guard<std::mutex> guard(table.Lock);
         FreeSlot slot{};
         if (!TakeSlot(table, &slot)) throw std::bad_alloc();
-        table.Live.emplace(slot.Record, slot.Generation);
+        table.Live.emplace(slot.Record, LiveRecord{slot.Generation});
         HANDLE_CTX* record = slot.Record;
         const uint64_t handle = EncodeHandle(record, slot.Generation);
         record->Context = context;
@@ -90,7 +103,51 @@ BOOL Alloc_Init_CryptoHandle(uint64_t* out, DWORD type, void* context, uint64_t 
 
 namespace {
 
+// Frees a context by the type of the handle that stood for it.
+void FreeContext(DWORD type, void* context) {
+    switch (type) {
+    case HANDLE_PROVIDER_TYPE: Free_ProvCTX(static_cast<ProvCTX*>(context)); break;
+    case HANDLE_CONTAINER_TYPE: Free_ContainerCTX(static_cast<ContainerCTX*>(context)); break;
+    case HANDLE_KEY_TYPE: Free_KeyCTX(static_cast<KeyCTX*>(context)); break;
+    case HANDLE_HASH_TYPE: Free_HashCTX(static_cast<HashCTX*>(context)); break;
+    default: break;
+    }
+}
+
+// Gives a record back to the slots; the context it should free, if any, goes to *context.
+// Called with the table locked.
+void ReturnRecord(HandleTable& table, std::unordered_map<const HANDLE_CTX*, LiveRecord>::iterator live,
+                  LiveRecord* returned) {
+    auto* record = const_cast<HANDLE_CTX*>(live->first);
+    *returned = live->second;
+    table.Live.erase(live);
+    // Cleared so that nothing of the object outlives its handle in the slot.
+    SecureZero(record, sizeof(HANDLE_CTX));
+    if (returned->Generation != kLastGeneration) {
+        try {
+            table.Released.push_back(FreeSlot{record, static_cast<uint16_t>(returned->Generation + 1)});
+        } catch (const std::bad_alloc&) {
+            // The slot is out of the live table and cleared; it is simply never reused.
+        }
+    }
+}
+
+// What an ObjectsInUse runs for each record it held.
+void LetGoRecord(const void* held) {
+    HandleTable& table = Table();
+    LiveRecord returned{0};
+    {
+        std::lock_guard<std::mutex> guard(table.Lock);
+        const auto live = table.Live.find(static_cast<const HANDLE_CTX*>(held));
+        if (live == table.Live.end()) return;
+        if (--live->second.Uses != 0 || !live->second.Freed) return;
+        ReturnRecord(table, live, &returned);
+    }
+    if (returned.ContextToFree != nullptr) FreeContext(returned.Type, returned.ContextToFree);
+}
+
 // The live record behind `handle` with its type checked, or null; `owner` receives its hProv.
+// Within an ObjectsInUse, the record (and with it its context) is held until that closes.
 void* LiveContext(uint64_t handle, DWORD type, uint64_t* owner) {
     if (handle == 0) {
         return nullptr;
@@ -99,14 +156,44 @@ void* LiveContext(uint64_t handle, DWORD type, uint64_t* owner) {
     HandleTable& table = Table();
     std::lock_guard<std::mutex> guard(table.Lock);
     const auto live = table.Live.find(record);
-    if (live == table.Live.end() || live->second != HandleGeneration(handle)) {
+    if (live == table.Live.end() || live->second.Freed || live->second.Generation != HandleGeneration(handle)) {
         return nullptr;
     }
     if (record->HndType != type) {
         return nullptr;
     }
+    if (ObjectsInUse::Hold(&LetGoRecord, record)) {
+        ++live->second.Uses;
+    }
     *owner = record->hProv;
     return record->Context;
+}
+
+// Takes the handle out of use: at once, or, while calls hold its record, when the last of them
+// lets go. `free_context`: the context goes with it. False when the handle is not live.
+bool Retire(uint64_t handle, bool free_context) {
+    HANDLE_CTX* record = DecodeHandle(handle);
+    HandleTable& table = Table();
+    LiveRecord returned{0};
+    {
+        std::lock_guard<std::mutex> guard(table.Lock);
+        const auto live = table.Live.find(record);
+        if (handle == 0 || live == table.Live.end() || live->second.Freed ||
+            live->second.Generation != HandleGeneration(handle)) {
+            return false;
+        }
+        if (free_context) {
+            live->second.ContextToFree = record->Context;
+            live->second.Type = record->HndType;
+        }
+        if (live->second.Uses != 0) {
+            live->second.Freed = true;
+            return true;
+        }
+        ReturnRecord(table, live, &returned);
+    }
+    if (returned.ContextToFree != nullptr) FreeContext(returned.Type, returned.ContextToFree);
+    return true;
 }
 
 }  // namespace
@@ -124,26 +211,18 @@ void* Get_CryptoCTXOfAnyOwner(uint64_t handle, DWORD type) {
 
 void Free_CryptoHandle(uint64_t handle) {
     const DWORD saved = GetLastError();
-    HANDLE_CTX* record = DecodeHandle(handle);
-    HandleTable& table = Table();
-    try {
-        std::lock_guard<std::mutex> guard(table.Lock);
-        const auto live = table.Live.find(record);
-        if (handle == 0 || live == table.Live.end() || live->second != HandleGeneration(handle)) {
-            SetLastError(static_cast<DWORD>(NTE_BAD_UID));
-            return;
-        }
-        const uint16_t generation = live->second;
-        table.Live.erase(live);
-        // Cleared so that nothing of the object outlives its handle in the slot.
-        SecureZero(record, sizeof(HANDLE_CTX));
-        if (generation != kLastGeneration) {
-            table.Released.push_back(FreeSlot{record, static_cast<uint16_t>(generation + 1)});
-        }
-    } catch (const std::bad_alloc&) {
-        // The slot is out of the live table and cleared; it is simply never reused.
+    if (!Retire(handle, false)) {
+        SetLastError(static_cast<DWORD>(NTE_BAD_UID));
+        return;
     }
     SetLastError(saved);
+}
+
+bool Release_CryptoObject(uint64_t handle) {
+    const DWORD saved = GetLastError();
+    const bool released = Retire(handle, true);
+    SetLastError(saved);
+    return released;
 }
 
 size_t LiveHandleCount() {

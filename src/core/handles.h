@@ -34,15 +34,22 @@ inline uint16_t HandleGeneration(uint64_t handle) {
 // null (*out untouched either way).
 BOOL Alloc_Init_CryptoHandle(uint64_t* out, DWORD type, void* context, uint64_t owner);
 // The context behind `handle`, or null, checked in this order: null handle, not a live record,
-// other type, other owner. Sets no last error.
+// other type, other owner. Sets no last error. Inside an ObjectsInUse (objects_in_use.h) the
+// record and its context stay allocated until that closes, whoever releases them meanwhile.
 void* Get_CryptoCTX(uint64_t handle, DWORD type, uint64_t hProv);
 // The same without the owner check: the context behind a live handle of `type`, whichever
 // provider handle it was made under. For objects that a later check binds to the caller's
 // context (a key is usable with any context of its own container).
 void* Get_CryptoCTXOfAnyOwner(uint64_t handle, DWORD type);
 // Frees the handle record (never the context) and restores the last error seen on entry. A
-// handle that is not live: last error NTE_BAD_UID, nothing freed.
+// handle that is not live: last error NTE_BAD_UID, nothing freed. No lookup finds the handle
+// afterwards; a record that calls still hold goes back to the table when the last lets go.
 void Free_CryptoHandle(uint64_t handle);
+// Releases a published object: the handle as Free_CryptoHandle does, and the context behind it
+// (Free_ProvCTX, Free_ContainerCTX, Free_KeyCTX or Free_HashCTX, by the handle's type) once no
+// call holds it any more. False, with nothing released, when the handle is not live (another
+// thread released it first). The last error is kept.
+bool Release_CryptoObject(uint64_t handle);
 
 // Number of live handle records in the process (for leak checks).
 size_t LiveHandleCount();

@@ -87,7 +87,8 @@ DWORD UnwrapSessionKey(const ProvCTX* prov, const BYTE* blob, DWORD length, cons
     std::vector<BYTE> block(blob + kSimpleBlobHeaderSize, blob + length);
     SwitchHiLo(block.data(), block.size());
     std::vector<BYTE> plain(block.size(), 0);
-    error = Key_EnsurePin(prov->dwFlags);
+    card::CardConversation conversation(std::defer_lock);
+    error = Key_EnsurePin(prov->dwFlags, conversation);
     if (error == 0) {
         DWORD plain_length = card_key.bytes;
         SetLastError(0);

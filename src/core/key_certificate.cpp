@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "card/certificate_der.h"
 #include "card/certificate_storage.h"
@@ -24,6 +25,7 @@ constexpr size_t kCertificateLength = 6;  // two bytes, big-endian
 }  // namespace
 
 DWORD KeyCertificate_Read(const KeyCTX* key, BYTE* data, DWORD* length) {
+    const card::CardConversation conversation;  // the reading relies on the file the info selected
     KeySlot slot{};
     if (!KeySlotOf(key->Algid, &slot)) {
         return static_cast<DWORD>(NTE_BAD_KEY);
@@ -52,6 +54,7 @@ DWORD KeyCertificate_Read(const KeyCTX* key, BYTE* data, DWORD* length) {
 }
 
 DWORD KeyCertificate_Write(KeyCTX* key, ContainerCTX* container, const BYTE* der) {
+    const card::CardConversation conversation;  // the file's creation and the writing, as one
     KeySlot slot{};
     if (!KeySlotOf(key->Algid, &slot)) {
         return static_cast<DWORD>(NTE_BAD_KEY);

@@ -78,7 +78,8 @@ DWORD ExportPublicKey(const ProvCTX* prov, const KeyCTX* key, BYTE* out, DWORD* 
     PutBlobHeader(out, PUBLICKEYBLOB, key->Algid);
     PutDword(out + 8, kRsaPublicMagic);
     PutDword(out + 12, key->KeyLen);
-    if (const DWORD pin = Key_EnsurePin(prov->dwFlags); pin != 0) {
+    card::CardConversation conversation(std::defer_lock);
+    if (const DWORD pin = Key_EnsurePin(prov->dwFlags, conversation); pin != 0) {
         return pin;
     }
     std::array<BYTE, card::kPublicKeyRecordMax> record{};

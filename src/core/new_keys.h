@@ -4,6 +4,7 @@
 // with nothing left behind. Session key material read or unwrapped here is wiped after use.
 #pragma once
 
+#include "card/card_conversation.h"
 #include "core/contexts.h"
 
 namespace kelm::core {
@@ -19,7 +20,10 @@ constexpr DWORD kRsaPublicMagic = 0x31415352;  // "RSA1"
 
 // Makes sure the card has the PIN in this connection: VerifyPIN unless the session's
 // PIN-verified flag is set. A refused or cancelled PIN ends the card connection; its error is
-// returned.
+// returned. On success `conversation` is held, so that the card work done before it is let go
+// runs in the connection where the PIN was verified (card::HoldVerifiedConversation).
+DWORD Key_EnsurePin(DWORD context_flags, card::CardConversation& conversation);
+// The same for a caller with no card work to follow in the same conversation.
 DWORD Key_EnsurePin(DWORD context_flags);
 
 // CPGenKey's work once the provider context and its container are known. CALG_DES, CALG_3DES

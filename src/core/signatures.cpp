@@ -72,8 +72,9 @@ DWORD Signature_Sign(const ProvCTX* prov, const ContainerCTX* container, const K
         return static_cast<DWORD>(NTE_BAD_ALGID);
     }
     const HashValue value(hash);
+    card::CardConversation conversation(std::defer_lock);
     if ((flags & SIGN_WITHOUT_PIN) == 0) {
-        if (const DWORD pin = Key_EnsurePin(prov->dwFlags); pin != 0) {
+        if (const DWORD pin = Key_EnsurePin(prov->dwFlags, conversation); pin != 0) {
             return pin;
         }
     }
@@ -86,7 +87,7 @@ DWORD Signature_Sign(const ProvCTX* prov, const ContainerCTX* container, const K
     // The connection went away under the signature (card pulled and put back, service
     // restarted). A signature leaves nothing behind on the card, so after the PIN step has
     // reconnected it is made once more; if that step fails, the lost connection is the error.
-    if (Key_EnsurePin(prov->dwFlags) != 0) {
+    if (Key_EnsurePin(prov->dwFlags, conversation) != 0) {
         SetLastError(signed_status);
         return signed_status;
     }

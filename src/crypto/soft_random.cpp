@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "crypto/des_block.h"
 #include "crypto/hash_engine.h"
@@ -17,6 +18,9 @@ namespace {
 
 BYTE g_rand_pool[kRandPoolSize];
 RandomSeam g_seam;
+// The pool and the C runtime's seeded generator are shared by every thread: one generation at
+// a time stirs them, so that two threads never interleave a pass.
+std::mutex g_pool_mutex;
 
 uint32_t TimeLow() {
     if (g_seam.time_low) {
@@ -119,6 +123,7 @@ int Soft_GenRandom(const BYTE* entropy, BYTE* out, int bits) {
         entropy = kNoEntropy;
     }
     uint32_t remaining = static_cast<uint32_t>(bits) / 8;
+    const std::lock_guard<std::mutex> lock(g_pool_mutex);
     while (remaining > 0) {
         BYTE candidate[8];
         GeneratePass(entropy, remaining, candidate);

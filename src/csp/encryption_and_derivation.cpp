@@ -6,6 +6,7 @@
 // permissions.
 #include "core/data_encryption.h"
 #include "core/handles.h"
+#include "core/objects_in_use.h"
 #include "core/session_keys.h"
 #include "core/context_records.h"
 #include "csp/entry_checks.h"
@@ -65,6 +66,7 @@ BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL F
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPEncrypt()");
+    const kelm::core::ObjectsInUse in_use;
     CipherCall call;
     if (const DWORD error = ResolveCipherCall(hProv, hKey, hHash, pdwDataLen, &call); error != 0) {
         return Fail(error);
@@ -82,6 +84,7 @@ BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL F
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPDecrypt()");
+    const kelm::core::ObjectsInUse in_use;
     CipherCall call;
     if (const DWORD error = ResolveCipherCall(hProv, hKey, hHash, pdwDataLen, &call); error != 0) {
         return Fail(error);
@@ -94,6 +97,7 @@ BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DW
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPDeriveKey()");
+    const kelm::core::ObjectsInUse in_use;
     const auto* prov =
         hProv != 0 ? static_cast<core::ProvCTX*>(core::Get_CryptoCTX(hProv, core::HANDLE_PROVIDER_TYPE, hProv))
                    : nullptr;

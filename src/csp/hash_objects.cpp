@@ -7,6 +7,7 @@
 #include "core/context_records.h"
 #include "core/handles.h"
 #include "core/hash_lifecycle.h"
+#include "core/objects_in_use.h"
 #include "csp/entry_checks.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
@@ -50,6 +51,7 @@ BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD /
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPCreateHash()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -80,6 +82,7 @@ BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, D
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPHashData()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -103,6 +106,7 @@ BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey,
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPHashSessionKey()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -130,6 +134,7 @@ BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BY
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPGetHashParam()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -157,6 +162,7 @@ BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, co
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPSetHashParam()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -178,6 +184,7 @@ BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash) {
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPDestroyHash()");
+    const kelm::core::ObjectsInUse in_use;
     if (!ProviderIsValid(hProv)) {
         return Fail(kBadUid);
     }
@@ -185,7 +192,8 @@ BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash) {
     if (hash == nullptr) {
         return Fail(kBadHash);
     }
-    core::Free_CryptoHandle(hHash);
-    core::Free_HashCTX(hash);
+    if (!core::Release_CryptoObject(hHash)) {
+        return Fail(kBadHash);  // destroyed by another thread meanwhile
+    }
     return TRUE;
 }

@@ -3,6 +3,7 @@
 // provider (NTE_BAD_UID), the key and, when given, the wrapping key (NTE_BAD_KEY); the BLOB is
 // core::Key_Export's. dwFlags is never consulted.
 #include "core/key_export.h"
+#include "core/objects_in_use.h"
 #include "csp/entry_checks.h"
 #include "kelm/csp.h"
 
@@ -11,6 +12,7 @@ BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWO
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPExportKey()");
+    const kelm::core::ObjectsInUse in_use;
     const core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));

@@ -4,6 +4,7 @@
 // key functions and sets the last error once. dwFlags is never consulted.
 #include "core/context_records.h"
 #include "core/key_params.h"
+#include "core/objects_in_use.h"
 #include "core/user_keys.h"
 #include "csp/entry_checks.h"
 #include "kelm/csp.h"
@@ -12,6 +13,7 @@ BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPGetUserKey()");
+    const kelm::core::ObjectsInUse in_use;
     if (phUserKey == nullptr) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
@@ -41,6 +43,7 @@ BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE*
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPGetKeyParam()");
+    const kelm::core::ObjectsInUse in_use;
     core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
@@ -62,6 +65,7 @@ BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPSetKeyParam()");
+    const kelm::core::ObjectsInUse in_use;
     core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
@@ -81,6 +85,7 @@ BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPDestroyKey()");
+    const kelm::core::ObjectsInUse in_use;
     core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
@@ -100,7 +105,8 @@ BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
     if (const DWORD error = core::UserKey_Release(key, container); error != 0) {
         return Fail(error);
     }
-    core::Free_CryptoHandle(hKey);
-    core::Free_KeyCTX(key);
+    if (!core::Release_CryptoObject(hKey)) {
+        return Fail(static_cast<DWORD>(NTE_BAD_KEY));  // destroyed by another thread meanwhile
+    }
     return TRUE;
 }

@@ -6,6 +6,7 @@
 #include "core/context_records.h"
 #include "core/handles.h"
 #include "core/new_keys.h"
+#include "core/objects_in_use.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/trace.h"
@@ -51,6 +52,7 @@ BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* p
     using namespace kelm::csp;
     constexpr const char* kReturn = "CPGenKey() return";
     platform::Trace("begin CPGenKey()");
+    const kelm::core::ObjectsInUse in_use;
     if (phKey == nullptr) {
         return Fail(ERROR_INVALID_PARAMETER, kReturn);
     }
@@ -80,6 +82,7 @@ BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, H
     using namespace kelm::csp;
     constexpr const char* kReturn = "CPImportKey() return";
     platform::Trace("begin CPImportKey()");
+    const kelm::core::ObjectsInUse in_use;
     if (phKey == nullptr) {
         return Fail(ERROR_INVALID_PARAMETER, kReturn);
     }

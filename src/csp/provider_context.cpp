@@ -3,11 +3,13 @@
 #include <cstring>
 #include <string>
 
+#include "card/card_conversation.h"
 #include "card/pin_verify.h"
 #include "card/reader_session.h"
 #include "core/container_registry.h"
 #include "core/context_records.h"
 #include "core/handles.h"
+#include "core/objects_in_use.h"
 #include "csp/entry_checks.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
@@ -19,17 +21,12 @@ namespace {
 constexpr DWORD kAcceptedFlags =
     CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET | CRYPT_MACHINE_KEYSET | CRYPT_SILENT | CRYPT_VERIFYCONTEXT;
 
-// Releases the container record and its handle without touching the card or the registry.
+// Releases the container record and its handle without touching the card or the registry (the
+// record itself once no running call holds it).
 void ForgetContainer(uint64_t chnd) {
-    if (chnd == 0) {
-        return;
+    if (chnd != 0) {
+        core::Release_CryptoObject(chnd);
     }
-    auto* container =
-        static_cast<core::ContainerCTX*>(core::Get_CryptoCTX(chnd, core::HANDLE_CONTAINER_TYPE, chnd));
-    if (container != nullptr) {
-        core::Free_ContainerCTX(container);
-    }
-    core::Free_CryptoHandle(chnd);
 }
 
 // The common ending of an acquisition that returns no handle: the container is closed (an
@@ -53,13 +50,14 @@ BOOL CleanUp(core::ProvCTX* prov, uint64_t handle, BOOL result) {
     return result;
 }
 
-// The PIN step of creating or deleting a container. A refused or cancelled PIN ends the card
-// connection; the caller returns at once with VerifyPIN's error.
-bool PinStep(DWORD dwFlags) {
-    if ((dwFlags & CRYPT_SILENT) != 0 || card::Session().PinVerified != 0) {
+// The PIN step of creating or deleting a container: the conversation is held again, in the
+// connection where the PIN was verified, when it returns true. A refused or cancelled PIN ends
+// the card connection; the caller returns at once with VerifyPIN's error.
+bool PinStep(DWORD dwFlags, card::CardConversation& conversation) {
+    if ((dwFlags & CRYPT_SILENT) != 0) {
         return true;
     }
-    if (card::VerifyPIN(dwFlags) != 0) {
+    if (card::HoldVerifiedConversation(dwFlags, conversation) != 0) {
         return true;
     }
     platform::Trace("call VerifyPIN() return : FALSE");
@@ -105,6 +103,10 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
     if (verify && named) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
+    // From the connection on, the acquisition is one card conversation: a release or a failed
+    // acquisition in another thread waits for it instead of disconnecting in its middle. Only
+    // the PIN dialog runs without it.
+    card::CardConversation conversation;
     if (card::Init_PCSC_Object(dwFlags) != 1) {
         platform::Trace("call Init_PCSC_Object() return : FALSE");
         return Fail(ERROR_INVALID_FUNCTION);
@@ -135,7 +137,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
     prov->ContainerName[core::kContainerNameMax] = '\0';
 
     if ((dwFlags & CRYPT_NEWKEYSET) != 0) {
-        if (!PinStep(dwFlags)) {
+        if (!PinStep(dwFlags, conversation)) {
             const DWORD error = GetLastError();
             core::Free_ProvCTX(prov);
             SetLastError(error);
@@ -151,7 +153,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
         return CleanUp(prov, 0, FALSE);
     }
     if ((dwFlags & CRYPT_DELETEKEYSET) != 0) {
-        if (!PinStep(dwFlags)) {
+        if (!PinStep(dwFlags, conversation)) {
             // Nothing on the card or in the registry changes when the PIN was not given.
             const DWORD error = GetLastError();
             ForgetContainer(prov->CHnd);
@@ -170,15 +172,19 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
 BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD /*dwFlags*/) {
     using namespace kelm;
     platform::Trace("begin CPReleaseContext()");
+    const kelm::core::ObjectsInUse in_use;
     auto* prov = hProv == 0 ? nullptr
                             : static_cast<core::ProvCTX*>(core::Get_CryptoCTX(hProv, core::HANDLE_PROVIDER_TYPE, hProv));
     if (prov == nullptr) {
         return csp::Fail(static_cast<DWORD>(NTE_BAD_UID));
     }
+    // Whoever takes the handle out of use first releases the context; calls of other threads
+    // that hold it finish with it first.
+    if (!core::Release_CryptoObject(hProv)) {
+        return csp::Fail(static_cast<DWORD>(NTE_BAD_UID));
+    }
     // The container stays on the card and registered; only its in-memory record goes.
     csp::ForgetContainer(prov->CHnd);
-    core::Free_ProvCTX(prov);
-    core::Free_CryptoHandle(hProv);
     // One release ends the card session of every context in the process (and waits a second).
     card::End_CardSession();
     platform::Trace("CPReleaseContext() return");

@@ -4,6 +4,7 @@
 
 #include "core/contexts.h"
 #include "core/handles.h"
+#include "core/objects_in_use.h"
 #include "csp/algorithm_table.h"
 #include "csp/entry_checks.h"
 #include "kelm/csp.h"
@@ -99,6 +100,7 @@ BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD*
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPGetProvParam()");
+    const kelm::core::ObjectsInUse in_use;
     core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
@@ -141,6 +143,7 @@ BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD /*dwParam*/, const BYTE* /*pb
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPSetProvParam()");
+    const kelm::core::ObjectsInUse in_use;
     if (ProviderOf(hProv) == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
     }

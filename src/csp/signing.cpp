@@ -1,6 +1,7 @@
 // CPSignHash, CPVerifySignature and CPGenRandom: signatures over a hash object's value with the
 // card's keys, and random bytes from the card. Each resolves its handles in its own order, hands
 // the work to core's signature functions and sets the last error once.
+#include "core/objects_in_use.h"
 #include "core/signatures.h"
 #include "csp/entry_checks.h"
 #include "kelm/csp.h"
@@ -10,6 +11,7 @@ BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPSignHash()");
+    const kelm::core::ObjectsInUse in_use;
     const core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
@@ -43,6 +45,7 @@ BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pb
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPVerifySignature()");
+    const kelm::core::ObjectsInUse in_use;
     const core::ProvCTX* prov = ProviderOf(hProv);
     if (prov == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
@@ -62,6 +65,7 @@ BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer) {
     using namespace kelm;
     using namespace kelm::csp;
     platform::Trace("begin CPGenRandom()");
+    const kelm::core::ObjectsInUse in_use;
     if (ProviderOf(hProv) == nullptr) {
         return Fail(static_cast<DWORD>(NTE_BAD_UID));
     }

@@ -76,6 +76,7 @@ DWORD LegacyKeySpecOf(const core::ContainerCTX& container) {
 SECURITY_STATUS WINAPI KELMKSPEnumKeys(NCRYPT_PROV_HANDLE hProvider, LPCWSTR /*pszScope*/, NCryptKeyName** ppKeyName,
                                        PVOID* ppEnumState, DWORD /*dwFlags*/) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPEnumKeys()");
     KSP_PROVIDER* provider = KELMKSPValidateProvHandle(hProvider);
     if (provider == nullptr) return NTE_INVALID_HANDLE;
@@ -121,6 +122,7 @@ SECURITY_STATUS WINAPI KELMKSPEnumKeys(NCRYPT_PROV_HANDLE hProvider, LPCWSTR /*p
 
 SECURITY_STATUS WINAPI KELMKSPFreeBuffer(PVOID pvInput) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPFreeBuffer()");
     // Only what the provider handed out is released; any other address is left alone.
     size_t bytes = 0;

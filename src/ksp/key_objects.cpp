@@ -3,6 +3,7 @@
 // and freed.
 #include <cstring>
 
+#include "card/card_conversation.h"
 #include "card/card_files.h"
 #include "core/container_registry.h"
 #include "core/context_records.h"
@@ -54,9 +55,10 @@ void SetKeyLength(core::KeyCTX* key, const KeyKind& kind) {
 }
 
 // The key object for a ready key context of the provider's container `chnd`: its masked handle
-// (owned by the provider handle) and the record. On failure the key context is released.
+// (owned by the provider handle), the record, and the record's handle in *out. On failure the key
+// context is released.
 SECURITY_STATUS MakeKeyObject(KSP_PROVIDER* provider, core::KeyCTX* key_ctx, core::ContainerCTX* container,
-                              uint64_t chnd, KSP_KEY** out) {
+                              uint64_t chnd, NCRYPT_KEY_HANDLE* out) {
     uint64_t handle = 0;
     if (!core::Alloc_Init_CryptoHandle(&handle, core::HANDLE_KEY_TYPE, key_ctx, provider->hProv)) {
         core::Free_KeyCTX(key_ctx);
@@ -74,7 +76,15 @@ SECURITY_STATUS MakeKeyObject(KSP_PROVIDER* provider, core::KeyCTX* key_ctx, cor
     key->hKeyCTX = handle;
     key->hContainer = chnd;
     key->pProvider = provider;
-    *out = key;
+    // Live, and found through its handle, only once complete.
+    const ULONG_PTR key_handle = RegisterRecord(key, ObjectKind::Key);
+    if (key_handle == 0) {
+        core::Free_CryptoHandle(handle);
+        core::Free_KeyCTX(key_ctx);
+        HeapFreeWiped(key, sizeof(KSP_KEY));
+        return NTE_NO_MEMORY;
+    }
+    *out = key_handle;
     return ERROR_SUCCESS;
 }
 
@@ -88,6 +98,7 @@ void NameKeyContext(core::KeyCTX* key, const char* name) {
 SECURITY_STATUS WINAPI KELMKSPOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE* phKey, LPCWSTR pszKeyName,
                                       DWORD dwLegacyKeySpec, DWORD /*dwFlags*/) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPOpenKey()");
     KSP_PROVIDER* provider = KELMKSPValidateProvHandle(hProvider);
     if (provider == nullptr) return NTE_INVALID_HANDLE;
@@ -118,10 +129,10 @@ SECURITY_STATUS WINAPI KELMKSPOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_H
     NameKeyContext(key_ctx, container->Name);
     SetKeyLength(key_ctx, kind);
 
-    KSP_KEY* key = nullptr;
+    NCRYPT_KEY_HANDLE key = 0;
     const SECURITY_STATUS made = MakeKeyObject(provider, key_ctx, container, prov->CHnd, &key);
     if (made != ERROR_SUCCESS) return made;
-    *phKey = reinterpret_cast<NCRYPT_KEY_HANDLE>(key);
+    *phKey = key;
     platform::Trace("KELMKSPOpenKey() return");
     return ERROR_SUCCESS;
 }
@@ -130,6 +141,7 @@ SECURITY_STATUS WINAPI KELMKSPCreatePersistedKey(NCRYPT_PROV_HANDLE hProvider, N
                                                  LPCWSTR pszAlgId, LPCWSTR pszKeyName, DWORD dwLegacyKeySpec,
                                                  DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPCreatePersistedKey()");
     KSP_PROVIDER* provider = KELMKSPValidateProvHandle(hProvider);
     if (provider == nullptr) return NTE_INVALID_HANDLE;
@@ -142,7 +154,10 @@ SECURITY_STATUS WINAPI KELMKSPCreatePersistedKey(NCRYPT_PROV_HANDLE hProvider, N
     if (!KeyNameToContainerName(pszKeyName, prov->ContainerName)) return NTE_INVALID_PARAMETER;
     // From now on the provider's containers are made as a key set is created.
     prov->dwFlags = CRYPT_NEWKEYSET;
-    const SECURITY_STATUS pin = EnsurePin(dwFlags);
+    // The container, its key pair and its status are made in the connection where the PIN was
+    // verified.
+    card::CardConversation conversation(std::defer_lock);
+    const SECURITY_STATUS pin = EnsurePin(dwFlags, conversation);
     if (pin != ERROR_SUCCESS) return pin;
 
     uint64_t chnd = 0;
@@ -176,18 +191,19 @@ SECURITY_STATUS WINAPI KELMKSPCreatePersistedKey(NCRYPT_PROV_HANDLE hProvider, N
     SetKeyLength(key_ctx, kind);
     ReplaceContainer(provider, chnd);
 
-    KSP_KEY* key = nullptr;
+    NCRYPT_KEY_HANDLE key = 0;
     const SECURITY_STATUS made = MakeKeyObject(provider, key_ctx, container, chnd, &key);
     if (made != ERROR_SUCCESS) return made;
-    *phKey = reinterpret_cast<NCRYPT_KEY_HANDLE>(key);
+    *phKey = key;
     platform::Trace("KELMKSPCreatePersistedKey() return");
     return ERROR_SUCCESS;
 }
 
 SECURITY_STATUS WINAPI KELMKSPFinalizeKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, DWORD /*dwFlags*/) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPFinalizeKey()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     // The key pair was made on the card when the key was created; finishing it only marks it.
     key->fFinished = 1;
@@ -196,8 +212,9 @@ SECURITY_STATUS WINAPI KELMKSPFinalizeKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_K
 
 SECURITY_STATUS WINAPI KELMKSPDeleteKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, DWORD /*dwFlags*/) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPDeleteKey()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     // Keys leave the card only through the CryptoAPI side's key set deletion.
     return NTE_NOT_SUPPORTED;
@@ -205,8 +222,9 @@ SECURITY_STATUS WINAPI KELMKSPDeleteKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY
 
 SECURITY_STATUS WINAPI KELMKSPFreeKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPFreeKey()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     KSP_PROVIDER* owner = key->pProvider;
     const uint64_t container = key->hContainer;

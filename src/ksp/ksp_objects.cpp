@@ -16,15 +16,30 @@
 namespace kelm::ksp {
 namespace {
 
+// Handles are counted from here, so that none is small enough to pass for a forged pointer
+// to low memory or for a stray flag value.
+constexpr ULONG_PTR kFirstHandle = 0x4B50000;
+
 // Callers may share handles and buffers between threads carelessly; the table itself stays
 // consistent whatever they do.
 struct LiveTable {
     std::mutex lock;
-    struct Entry {
+    struct Buffer {
         ObjectKind kind;
         size_t bytes;
     };
-    std::unordered_map<const void*, Entry> objects;
+    std::unordered_map<const void*, Buffer> buffers;
+    // A provider or key record, by its handle. A record freed while calls hold it stays here,
+    // Retired (no lookup finds it), until the last of them lets go.
+    struct Record {
+        ObjectKind kind;
+        void* object;
+        uint32_t uses = 0;
+        bool retired = false;
+    };
+    std::unordered_map<ULONG_PTR, Record> records;
+    std::unordered_map<const void*, ULONG_PTR> handles;  // the live records' handles
+    ULONG_PTR next_handle = kFirstHandle;
 };
 
 LiveTable& Live() {
@@ -35,6 +50,40 @@ LiveTable& Live() {
 
 bool IsBuffer(ObjectKind kind) {
     return kind == ObjectKind::EnumState || kind == ObjectKind::KeyName || kind == ObjectKind::AlgorithmList;
+}
+
+// Both records begin with their length, which the release wipes by.
+size_t RecordLength(const void* record) { return *static_cast<const DWORD*>(record); }
+
+// What an ObjectsInUse runs for each record it held.
+void LetGoRecord(const void* held) {
+    LiveTable& table = Live();
+    void* freed = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(table.lock);
+        const auto found = table.records.find(reinterpret_cast<ULONG_PTR>(held));
+        if (found == table.records.end()) return;
+        if (--found->second.uses != 0 || !found->second.retired) return;
+        freed = found->second.object;
+        table.records.erase(found);
+    }
+    HeapFreeWiped(freed, RecordLength(freed));
+}
+
+// The live record of `kind` behind `handle` whose length and magic are right, held for the
+// call; `read` copies what the caller needs from it while the table is locked. Null otherwise.
+template <typename Record, typename Read>
+Record* HoldRecord(ULONG_PTR handle, ObjectKind kind, DWORD magic, Read read) {
+    if (handle == 0) return nullptr;
+    LiveTable& table = Live();
+    std::lock_guard<std::mutex> guard(table.lock);
+    const auto found = table.records.find(handle);
+    if (found == table.records.end() || found->second.retired || found->second.kind != kind) return nullptr;
+    auto* record = static_cast<Record*>(found->second.object);
+    if (record->cbLength < sizeof(Record) || record->dwMagic != magic) return nullptr;
+    if (core::ObjectsInUse::Hold(&LetGoRecord, reinterpret_cast<const void*>(handle))) ++found->second.uses;
+    read(*record);
+    return record;
 }
 
 }  // namespace
@@ -51,9 +100,8 @@ bool KeyKindOf(ALG_ID algid, KeyKind* kind) {
     return false;
 }
 
-SECURITY_STATUS EnsurePin(DWORD flags) {
-    if (card::Session().PinVerified != 0) return ERROR_SUCCESS;
-    if (card::VerifyPIN(flags) == 1) return ERROR_SUCCESS;
+SECURITY_STATUS EnsurePin(DWORD flags, card::CardConversation& conversation) {
+    if (card::HoldVerifiedConversation(flags, conversation) == 1) return ERROR_SUCCESS;
     platform::Trace("call VerifyPIN() return : FALSE");
     card::Card_Disconnect();
     return SCARD_W_WRONG_CHV;
@@ -63,25 +111,65 @@ bool RegisterObject(const void* object, ObjectKind kind, size_t bytes) {
     LiveTable& table = Live();
     try {
         std::lock_guard<std::mutex> guard(table.lock);
-        table.objects[object] = LiveTable::Entry{kind, bytes};
+        table.buffers[object] = LiveTable::Buffer{kind, bytes};
     } catch (const std::bad_alloc&) {
         return false;
     }
     return true;
 }
 
-bool IsLiveObject(const void* object, ObjectKind kind) {
+ULONG_PTR RegisterRecord(void* record, ObjectKind kind) {
+    LiveTable& table = Live();
+    try {
+        std::lock_guard<std::mutex> guard(table.lock);
+        const ULONG_PTR handle = table.next_handle;
+        table.records.emplace(handle, LiveTable::Record{kind, record});
+        try {
+            table.handles.emplace(record, handle);
+        } catch (const std::bad_alloc&) {
+            table.records.erase(handle);
+            throw;
+        }
+        ++table.next_handle;
+        return handle;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+ULONG_PTR HandleOf(const void* record) {
     LiveTable& table = Live();
     std::lock_guard<std::mutex> guard(table.lock);
-    const auto found = table.objects.find(object);
-    return found != table.objects.end() && found->second.kind == kind;
+    const auto found = table.handles.find(record);
+    return found == table.handles.end() ? 0 : found->second;
+}
+
+bool RetireRecord(const void* record) {
+    LiveTable& table = Live();
+    void* freed = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(table.lock);
+        const auto handle = table.handles.find(record);
+        if (handle == table.handles.end()) return false;
+        const auto found = table.records.find(handle->second);
+        table.handles.erase(handle);
+        if (found == table.records.end()) return false;
+        if (found->second.uses != 0) {
+            found->second.retired = true;
+            return true;
+        }
+        freed = found->second.object;
+        table.records.erase(found);
+    }
+    HeapFreeWiped(freed, RecordLength(freed));
+    return true;
 }
 
 bool LookupMemoryBuffer(const void* buffer, ObjectKind* kind) {
     LiveTable& table = Live();
     std::lock_guard<std::mutex> guard(table.lock);
-    const auto found = table.objects.find(buffer);
-    if (found == table.objects.end() || !IsBuffer(found->second.kind)) return false;
+    const auto found = table.buffers.find(buffer);
+    if (found == table.buffers.end() || !IsBuffer(found->second.kind)) return false;
     *kind = found->second.kind;
     return true;
 }
@@ -89,42 +177,58 @@ bool LookupMemoryBuffer(const void* buffer, ObjectKind* kind) {
 bool RemoveMemoryBuffer(const void* buffer, size_t* bytes) {
     LiveTable& table = Live();
     std::lock_guard<std::mutex> guard(table.lock);
-    const auto found = table.objects.find(buffer);
-    if (found == table.objects.end() || !IsBuffer(found->second.kind)) return false;
+    const auto found = table.buffers.find(buffer);
+    if (found == table.buffers.end() || !IsBuffer(found->second.kind)) return false;
     *bytes = found->second.bytes;
-    table.objects.erase(found);
+    table.buffers.erase(found);
     return true;
-}
-
-void UnregisterObject(const void* object) {
-    LiveTable& table = Live();
-    std::lock_guard<std::mutex> guard(table.lock);
-    table.objects.erase(object);
 }
 
 KSP_KEY* FindKeyOfProvider(const KSP_PROVIDER* provider, uint64_t chnd) {
     LiveTable& table = Live();
     std::lock_guard<std::mutex> guard(table.lock);
-    for (const auto& [object, entry] : table.objects) {
-        if (entry.kind != ObjectKind::Key) continue;
-        auto* key = static_cast<KSP_KEY*>(const_cast<void*>(object));
-        if (key->pProvider == provider && (chnd == 0 || key->hContainer == chnd)) return key;
+    for (auto& [handle, record] : table.records) {
+        if (record.kind != ObjectKind::Key || record.retired) continue;
+        auto* key = static_cast<KSP_KEY*>(record.object);
+        if (key->pProvider != provider || (chnd != 0 && key->hContainer != chnd)) continue;
+        // Held like a key found through its handle: another thread's FreeKey cannot free it
+        // under the caller.
+        if (core::ObjectsInUse::Hold(&LetGoRecord, reinterpret_cast<const void*>(handle))) ++record.uses;
+        return key;
     }
     return nullptr;
 }
 
 KSP_PROVIDER* KELMKSPValidateProvHandle(NCRYPT_PROV_HANDLE hProvider) {
-    auto* provider = reinterpret_cast<KSP_PROVIDER*>(hProvider);
-    if (provider == nullptr || !IsLiveObject(provider, ObjectKind::Provider)) return nullptr;
-    if (provider->cbLength < sizeof(KSP_PROVIDER) || provider->dwMagic != KSP_PROVIDER_MAGIC) return nullptr;
+    uint64_t prov = 0;
+    auto* provider = HoldRecord<KSP_PROVIDER>(hProvider, ObjectKind::Provider, KSP_PROVIDER_MAGIC,
+                                              [&](const KSP_PROVIDER& record) { prov = record.hProv; });
+    if (provider == nullptr) return nullptr;
+    // Gone with a FreeProvider of another thread that began before this call found the record.
+    if (core::Get_CryptoCTX(prov, core::HANDLE_PROVIDER_TYPE, prov) == nullptr) return nullptr;
     return provider;
 }
 
 KSP_KEY* KELMKSPValidateKeyHandle(NCRYPT_KEY_HANDLE hKey) {
-    auto* key = reinterpret_cast<KSP_KEY*>(hKey);
-    if (key == nullptr || !IsLiveObject(key, ObjectKind::Key)) return nullptr;
-    if (key->cbLength < sizeof(KSP_KEY) || key->dwMagic != KSP_KEY_MAGIC) return nullptr;
+    uint64_t key_ctx = 0, container = 0;
+    auto* key = HoldRecord<KSP_KEY>(hKey, ObjectKind::Key, KSP_KEY_MAGIC, [&](const KSP_KEY& record) {
+        key_ctx = record.hKeyCTX;
+        container = record.hContainer;
+    });
+    if (key == nullptr) return nullptr;
+    if (core::Get_CryptoCTXOfAnyOwner(key_ctx, core::HANDLE_KEY_TYPE) == nullptr ||
+        core::Get_CryptoCTX(container, core::HANDLE_CONTAINER_TYPE, container) == nullptr) {
+        return nullptr;
+    }
     return key;
+}
+
+KSP_KEY* KELMKSPValidateHandles(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey) {
+    const KSP_PROVIDER* provider = KELMKSPValidateProvHandle(hProvider);
+    if (provider == nullptr) return nullptr;
+    KSP_KEY* key = KELMKSPValidateKeyHandle(hKey);
+    // A key is used only through the provider that opened it.
+    return key != nullptr && key->pProvider == provider ? key : nullptr;
 }
 
 KSP_KEY* CreateNewKeyObject() {
@@ -132,18 +236,13 @@ KSP_KEY* CreateNewKeyObject() {
     if (key == nullptr) return nullptr;
     key->cbLength = sizeof(KSP_KEY);
     key->dwMagic = KSP_KEY_MAGIC;
-    if (!RegisterObject(key, ObjectKind::Key, sizeof(KSP_KEY))) {
-        HeapFreeWiped(key, sizeof(KSP_KEY));
-        return nullptr;
-    }
     return key;
 }
 
 void FreeKeyObject(KSP_KEY* key) {
-    UnregisterObject(key);
-    core::Free_KeyCTX(key->pKeyCTX);
-    if (key->hKeyCTX != 0) core::Free_CryptoHandle(key->hKeyCTX);
-    HeapFreeWiped(key, key->cbLength);
+    const uint64_t key_ctx = key->hKeyCTX;
+    if (!RetireRecord(key)) return;
+    if (key_ctx != 0) core::Release_CryptoObject(key_ctx);
 }
 
 void* HeapAllocZero(size_t bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
@@ -160,11 +259,7 @@ core::ContainerCTX* CurrentContainer(const KSP_PROVIDER* provider) {
 }
 
 void ForgetContainer(uint64_t chnd) {
-    if (chnd == 0) return;
-    auto* container =
-        static_cast<core::ContainerCTX*>(core::Get_CryptoCTX(chnd, core::HANDLE_CONTAINER_TYPE, chnd));
-    core::Free_ContainerCTX(container);
-    core::Free_CryptoHandle(chnd);
+    if (chnd != 0) core::Release_CryptoObject(chnd);
 }
 
 void ReleaseContainerIfUnused(KSP_PROVIDER* provider, uint64_t chnd) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "card/apdu_transport.h"
+#include "card/card_conversation.h"
 #include "card/reader_session.h"
 #include "card/rsa_operations.h"
 #include "core/context_records.h"
@@ -67,8 +68,9 @@ SECURITY_STATUS WINAPI KELMKSPSignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_
                                        PBYTE pbHashValue, DWORD cbHashValue, PBYTE pbSignature, DWORD cbSignature,
                                        DWORD* pcbResult, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPSignHash()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     if (pcbResult == nullptr) return NTE_INVALID_PARAMETER;
     KeyKind kind{};
@@ -79,7 +81,8 @@ SECURITY_STATUS WINAPI KELMKSPSignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_
     // A missing hash is refused before anyone is asked for a PIN that could not be used.
     if (pbHashValue == nullptr && cbHashValue != 0) return NTE_INVALID_PARAMETER;
 
-    status = EnsurePin(dwFlags);
+    card::CardConversation conversation(std::defer_lock);
+    status = EnsurePin(dwFlags, conversation);
     if (status != ERROR_SUCCESS) return status;
     // Always PKCS #1 v1.5, with the DigestInfo the hash's length names, whatever padding the
     // caller describes.
@@ -88,7 +91,8 @@ SECURITY_STATUS WINAPI KELMKSPSignHash(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_
     DWORD signed_length = length;
     DWORD signed_ok = card::RSA_CardSignature(key->pContainerCTX->Name, kind.Slot, hash_kind, pbHashValue,
                                               cbHashValue, &signed_length, pbSignature);
-    if (card::Card_ConnectionLost(signed_ok) && card::Session().PinVerified == 0 && EnsurePin(dwFlags) == ERROR_SUCCESS) {
+    if (card::Card_ConnectionLost(signed_ok) && card::Session().PinVerified == 0 &&
+        EnsurePin(dwFlags, conversation) == ERROR_SUCCESS) {
         // The connection went away under the signature; the PIN step reconnected. A signature
         // leaves nothing behind on the card, so it is made once more.
         signed_length = length;
@@ -106,8 +110,9 @@ SECURITY_STATUS WINAPI KELMKSPDecrypt(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_H
                                       DWORD cbInput, VOID* /*pPaddingInfo*/, PBYTE pbOutput, DWORD cbOutput,
                                       DWORD* pcbResult, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPDecrypt()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     if (pbInput == nullptr || cbInput == 0 || pcbResult == nullptr) return NTE_INVALID_PARAMETER;
     if ((dwFlags & ~kCipherFlags) != 0) return NTE_BAD_FLAGS;
@@ -117,7 +122,8 @@ SECURITY_STATUS WINAPI KELMKSPDecrypt(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_H
     if (status != ERROR_SUCCESS) return status;
     if (!OutputReady(pbOutput, cbOutput, length, pcbResult, &status)) return status;
 
-    status = EnsurePin(dwFlags);
+    card::CardConversation conversation(std::defer_lock);
+    status = EnsurePin(dwFlags, conversation);
     if (status != ERROR_SUCCESS) return status;
     std::memset(pbOutput, 0, std::min(cbInput, cbOutput));
     *pcbResult = cbInput;
@@ -151,8 +157,9 @@ SECURITY_STATUS WINAPI KELMKSPExportKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY
         NCRYPT_PKCS7_ENVELOPE_BLOB,     NCRYPT_PKCS8_PRIVATE_KEY_BLOB,
     };
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPExportKey()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     if (pcbResult == nullptr) return NTE_INVALID_PARAMETER;
     if ((dwFlags & NCRYPT_SILENT_FLAG) != 0) return NTE_BAD_FLAGS;
@@ -173,7 +180,7 @@ SECURITY_STATUS WINAPI KELMKSPImportKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY
 }
 
 SECURITY_STATUS WINAPI KELMKSPPromptUser(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, LPCWSTR, DWORD) {
-    if (KELMKSPValidateProvHandle(hProvider) == nullptr || KELMKSPValidateKeyHandle(hKey) == nullptr) {
+    if (KELMKSPValidateHandles(hProvider, hKey) == nullptr) {
         return NTE_INVALID_HANDLE;
     }
     return NTE_NOT_SUPPORTED;

@@ -45,6 +45,7 @@ struct AlgorithmList {
 SECURITY_STATUS WINAPI KELMKSPGetProviderProperty(NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszProperty, PBYTE pbOutput,
                                                   DWORD cbOutput, DWORD* pcbResult, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPGetProviderProperty()");
     SECURITY_STATUS status = ERROR_SUCCESS;
     const ProviderProperty* property = nullptr;
@@ -74,6 +75,7 @@ SECURITY_STATUS WINAPI KELMKSPGetProviderProperty(NCRYPT_PROV_HANDLE hProvider, 
 SECURITY_STATUS WINAPI KELMKSPSetProviderProperty(NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszProperty, PBYTE pbInput,
                                                   DWORD /*cbInput*/, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPSetProviderProperty()");
     if (KELMKSPValidateProvHandle(hProvider) == nullptr) return NTE_INVALID_HANDLE;
     if (pszProperty == nullptr || PropertyNameTooLong(pszProperty) || pbInput == nullptr) return NTE_INVALID_PARAMETER;
@@ -86,8 +88,9 @@ SECURITY_STATUS WINAPI KELMKSPGetKeyProperty(NCRYPT_PROV_HANDLE hProvider, NCRYP
                                              DWORD /*dwFlags*/) {
     static const WCHAR kGroup[] = NCRYPT_RSA_ALGORITHM_GROUP;
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPGetKeyProperty()");
-    if (KELMKSPValidateProvHandle(hProvider) == nullptr || KELMKSPValidateKeyHandle(hKey) == nullptr) {
+    if (KELMKSPValidateHandles(hProvider, hKey) == nullptr) {
         return NTE_INVALID_HANDLE;
     }
     if (pszProperty == nullptr || pcbResult == nullptr) return NTE_INVALID_PARAMETER;
@@ -108,8 +111,9 @@ SECURITY_STATUS WINAPI KELMKSPSetKeyProperty(NCRYPT_PROV_HANDLE hProvider, NCRYP
                                              LPCWSTR pszProperty, PBYTE /*pbInput*/, DWORD /*cbInput*/,
                                              DWORD /*dwFlags*/) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPSetKeyProperty()");
-    if (KELMKSPValidateProvHandle(hProvider) == nullptr || KELMKSPValidateKeyHandle(hKey) == nullptr) {
+    if (KELMKSPValidateHandles(hProvider, hKey) == nullptr) {
         return NTE_INVALID_HANDLE;
     }
     if (pszProperty == nullptr) return NTE_INVALID_PARAMETER;
@@ -119,6 +123,7 @@ SECURITY_STATUS WINAPI KELMKSPSetKeyProperty(NCRYPT_PROV_HANDLE hProvider, NCRYP
 
 SECURITY_STATUS WINAPI KELMKSPIsAlgSupported(NCRYPT_PROV_HANDLE hProvider, LPCWSTR pszAlgId, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPIsAlgSupported()");
     if (KELMKSPValidateProvHandle(hProvider) == nullptr) return NTE_INVALID_HANDLE;
     if (pszAlgId == nullptr) return NTE_INVALID_PARAMETER;
@@ -129,6 +134,7 @@ SECURITY_STATUS WINAPI KELMKSPIsAlgSupported(NCRYPT_PROV_HANDLE hProvider, LPCWS
 SECURITY_STATUS WINAPI KELMKSPEnumAlgorithms(NCRYPT_PROV_HANDLE hProvider, DWORD dwAlgOperations,
                                              DWORD* pdwAlgCount, NCryptAlgorithmName** ppAlgList, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPEnumAlgorithms()");
     if (KELMKSPValidateProvHandle(hProvider) == nullptr) return NTE_INVALID_HANDLE;
     if (pdwAlgCount == nullptr || ppAlgList == nullptr) return NTE_INVALID_PARAMETER;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "card/card_conversation.h"
 #include "card/reader_session.h"
 #include "core/container_registry.h"
 #include "core/context_records.h"
@@ -46,6 +47,8 @@ SECURITY_STATUS WINAPI KELMKSPOpenProvider(NCRYPT_PROV_HANDLE* phProvider, LPCWS
     if (length + 1 >= kProviderNameUnits || !AcceptedProviderName(pszProviderName)) {
         return FailOpen(NTE_INVALID_PARAMETER, nullptr, 0);
     }
+    // Connecting and reading the container names is one card conversation.
+    const card::CardConversation conversation;
     if (card::Init_PCSC_Object(dwFlags) != 1) return FailOpen(ERROR_INVALID_FUNCTION, nullptr, 0);
 
     core::ProvCTX* prov = core::Alloc_ProvCTX();
@@ -67,11 +70,12 @@ SECURITY_STATUS WINAPI KELMKSPOpenProvider(NCRYPT_PROV_HANDLE* phProvider, LPCWS
     provider->pProvCTX = prov;
     provider->hProv = handle;
     std::memcpy(provider->szName, pszProviderName, (length + 1) * sizeof(WCHAR));
-    if (!RegisterObject(provider, ObjectKind::Provider, sizeof(KSP_PROVIDER))) {
+    const ULONG_PTR provider_handle = RegisterRecord(provider, ObjectKind::Provider);
+    if (provider_handle == 0) {
         HeapFreeWiped(provider, sizeof(KSP_PROVIDER));
         return FailOpen(NTE_NO_MEMORY, prov, handle);
     }
-    *phProvider = reinterpret_cast<NCRYPT_PROV_HANDLE>(provider);
+    *phProvider = provider_handle;
     platform::Trace("KELMKSPOpenProvider() return");
     SetLastError(ERROR_SUCCESS);
     return ERROR_SUCCESS;
@@ -79,12 +83,14 @@ SECURITY_STATUS WINAPI KELMKSPOpenProvider(NCRYPT_PROV_HANDLE* phProvider, LPCWS
 
 SECURITY_STATUS WINAPI KELMKSPFreeProvider(NCRYPT_PROV_HANDLE hProvider) {
     platform::Trace("begin KELMKSPFreeProvider()");
+    const core::ObjectsInUse in_use;
     KSP_PROVIDER* provider = KELMKSPValidateProvHandle(hProvider);
-    if (provider == nullptr) {
+    // Whoever takes the record out of the table first frees the provider; the record itself is
+    // wiped and freed when this call, and any other holding it, has returned.
+    if (provider == nullptr || !RetireRecord(provider)) {
         SetLastError(static_cast<DWORD>(NTE_INVALID_HANDLE));
         return NTE_INVALID_HANDLE;
     }
-    UnregisterObject(provider);
     // Keys made through the provider go with it, and so do the containers they were opened in;
     // the containers stay on the card and registered.
     while (KSP_KEY* key = FindKeyOfProvider(provider, 0)) {
@@ -94,12 +100,10 @@ SECURITY_STATUS WINAPI KELMKSPFreeProvider(NCRYPT_PROV_HANDLE hProvider) {
     }
     ForgetContainer(provider->pProvCTX->CHnd);
     provider->pProvCTX->CHnd = 0;
-    core::Free_ProvCTX(provider->pProvCTX);
-    core::Free_CryptoHandle(provider->hProv);
+    core::Release_CryptoObject(provider->hProv);
     // One release ends the card session of every provider and CryptoAPI context in the process
     // (and waits a second); the next card operation reconnects and asks for the PIN again.
     card::End_CardSession();
-    HeapFreeWiped(provider, provider->cbLength);
     platform::Trace("KELMKSPFreeProvider() return");
     SetLastError(ERROR_SUCCESS);
     return ERROR_SUCCESS;

@@ -142,8 +142,9 @@ SECURITY_STATUS WINAPI KELMKSPEncrypt(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_H
                                       DWORD cbInput, VOID* pPaddingInfo, PBYTE pbOutput, DWORD cbOutput,
                                       DWORD* pcbResult, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPEncrypt()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     if (pbInput == nullptr || cbInput == 0 || pcbResult == nullptr) return NTE_INVALID_PARAMETER;
     if ((dwFlags & ~kCipherFlags) != 0) return NTE_BAD_FLAGS;
@@ -161,8 +162,9 @@ SECURITY_STATUS WINAPI KELMKSPVerifySignature(NCRYPT_PROV_HANDLE hProvider, NCRY
                                               VOID* pPaddingInfo, PBYTE pbHashValue, DWORD cbHashValue,
                                               PBYTE pbSignature, DWORD cbSignature, DWORD dwFlags) {
     KeepLastError keep;
+    const core::ObjectsInUse in_use;
     platform::Trace("begin KELMKSPVerifySignature()");
-    KSP_KEY* key = KELMKSPValidateProvHandle(hProvider) == nullptr ? nullptr : KELMKSPValidateKeyHandle(hKey);
+    KSP_KEY* key = KELMKSPValidateHandles(hProvider, hKey);
     if (key == nullptr) return NTE_INVALID_HANDLE;
     // The key comes first: without a certificate nothing else about the call matters.
     std::vector<BYTE> blob;

@@ -201,5 +201,36 @@ TEST_F(PinVerification, CancelRetryWrongAndLockedPins) {
     EXPECT_EQ(LastBoxText(), "The pin code of the  IC card has been locked!");
 }
 
+// The cache re-sends only a PIN the card accepted, and never one it refused: neither another
+// thread's mistyped PIN nor the PIN of a card swapped out spends the tries of the card in the
+// reader.
+TEST_F(PinVerification, TheCacheNeverSendsAPinTheCardRefused) {
+    Insert(1);
+    Type(testing::kSimPin);
+    ASSERT_EQ(VerifyPIN(0), 1);  // thread 1 (A)
+    Card_Disconnect();
+    clock_.thread_id = 2;  // B mistypes and declines to try again
+    Type("00000000");
+    ui_.QueueBoxAnswer(IDNO);
+    EXPECT_EQ(VerifyPIN(0), 0);
+    clock_.thread_id = 1;
+    for (int i = 0; i < 3; ++i) {
+        Card_Disconnect();
+        EXPECT_EQ(VerifyPIN(0), 1) << "A's own PIN again, within 30 seconds";
+    }
+    EXPECT_EQ(sim::PinTriesLeft(sim_->card()), 3);
+
+    // Another card, with a PIN of its own, in the reader within 30 seconds: the first card's PIN
+    // is tried once, silently; then the dialog asks.
+    testing::SimCardSetup other;
+    other.pin = "87654321";
+    sim_->backend().InsertCard(sim_->reader(), testing::NewSimCard(other));
+    EXPECT_EQ(VerifyPIN(0), 0);
+    Type("87654321");
+    EXPECT_EQ(VerifyPIN(0), 1);
+    EXPECT_EQ(sim::PinTriesLeft(sim_->card()), 3);
+    EXPECT_EQ(ui_.DialogCount(), 3u);
+}
+
 }  // namespace
 }  // namespace kelm::card

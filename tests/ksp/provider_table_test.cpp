@@ -103,8 +103,8 @@ TEST_F(ProviderObjects, ForgedFreedAndCrossTypeHandlesAreRefusedBeforeAnythingEl
     ASSERT_EQ(table_->FreeProvider(freed), 0);
     // A copy of a live record carries the right length and magic, at an address never handed out.
     alignas(16) BYTE forged[4096];
-    std::memcpy(forged, reinterpret_cast<const void*>(provider), sizeof(KSP_PROVIDER));
-    std::memcpy(forged + sizeof forged / 2, reinterpret_cast<const void*>(key), sizeof(KSP_KEY));
+    std::memcpy(forged, KELMKSPValidateProvHandle(provider), sizeof(KSP_PROVIDER));
+    std::memcpy(forged + sizeof forged / 2, KELMKSPValidateKeyHandle(key), sizeof(KSP_KEY));
     const auto forged_provider = reinterpret_cast<NCRYPT_PROV_HANDLE>(forged);
     const auto forged_key = reinterpret_cast<NCRYPT_KEY_HANDLE>(forged + sizeof forged / 2);
 

@@ -54,7 +54,7 @@ int OpenFlags() {
     // Deep binding keeps the library's own calls inside it even though this library exports the
     // same names. The sanitizer runtimes refuse deep binding (they must see every call), and
     // this pcsc-lite binds its internal calls directly anyway.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return RTLD_NOW | RTLD_LOCAL;
 #else
     return RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
