@@ -102,35 +102,30 @@ TEST(SimBackend, DispositionsResetTheCard) {
     }
 }
 
-TEST(SimBackend, RemovedCardFailsItsHandles) {
-    ScopedSimCard sim;
-    Connection c;
-    ASSERT_EQ(Open(&c, sim.reader()), SCARD_S_SUCCESS);
-    SimCardPtr card = sim.backend().RemoveCard(sim.reader());
-    ASSERT_TRUE(card);
-    std::vector<BYTE> answer;
-    EXPECT_EQ(Transmit(c, Bytes("00 86 00 00 08"), &answer), SCARD_W_REMOVED_CARD);
-    sim.backend().InsertCard(sim.reader(), std::move(card));
-    EXPECT_EQ(Transmit(c, Bytes("00 86 00 00 08"), &answer), SCARD_W_REMOVED_CARD) << "a new insertion needs a new connection";
-    EXPECT_EQ(SCardDisconnect(c.handle, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
-    ASSERT_EQ(SCardConnectA(c.context, sim.reader().c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T1, &c.handle, &c.protocol),
-              SCARD_S_SUCCESS);
-    EXPECT_EQ(Transmit(c, Bytes("00 86 00 00 08"), &answer), SCARD_S_SUCCESS);
-}
-
-TEST(SimBackend, TransmitChecksProtocolAndBuffer) {
+TEST(SimBackend, TransmitChecksProtocolBufferAndRemoval) {
     SimCardSetup setup;
     setup.protocol = CardProtocol::T0;
     ScopedSimCard sim(setup);
     Connection c;
     ASSERT_EQ(Open(&c, sim.reader()), SCARD_S_SUCCESS);
     EXPECT_EQ(c.protocol, static_cast<DWORD>(SCARD_PROTOCOL_T0));
-    std::vector<BYTE> apdu = Bytes("00 86 00 00 08");
+    std::vector<BYTE> apdu = Bytes("00 86 00 00 08"), answer;
     BYTE small[4];
     DWORD length = sizeof small;
     EXPECT_EQ(SCardTransmit(c.handle, &g_rgSCardT1Pci, apdu.data(), 5, nullptr, small, &length), SCARD_E_PROTO_MISMATCH);
     length = sizeof small;
     EXPECT_EQ(SCardTransmit(c.handle, &g_rgSCardT0Pci, apdu.data(), 5, nullptr, small, &length), SCARD_E_INSUFFICIENT_BUFFER);
+
+    // A removed card fails its handles, even once it is back: a new insertion needs a new connection.
+    SimCardPtr card = sim.backend().RemoveCard(sim.reader());
+    ASSERT_TRUE(card);
+    EXPECT_EQ(Transmit(c, apdu, &answer), SCARD_W_REMOVED_CARD);
+    sim.backend().InsertCard(sim.reader(), std::move(card));
+    EXPECT_EQ(Transmit(c, apdu, &answer), SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(SCardDisconnect(c.handle, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardConnectA(c.context, sim.reader().c_str(), SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, &c.handle, &c.protocol),
+              SCARD_S_SUCCESS);
+    EXPECT_EQ(Transmit(c, apdu, &answer), SCARD_S_SUCCESS);
 }
 
 TEST(SimBackend, FaultInjectionAndLog) {

@@ -121,19 +121,19 @@ TEST_F(VpcdBridge, FramesReachTheCardAndOnlyAtrRequestsAndCommandsAreAnswered) {
     EXPECT_EQ(card.Events(), (std::vector<std::string>{"on", "reset", "off", "apdu 7", "apdu 4"}));
 }
 
-TEST_F(VpcdBridge, APeerClosingMidMessageEndsTheConnectionQuietly) {
+TEST_F(VpcdBridge, APeerClosingMidMessageOrTheStopSignalEndsTheConnectionQuietly) {
     std::thread bridge([&] { EXPECT_EQ(ServeVpcdConnection(fds[0], card, stop), VpcdEnd::kPeerClosed); });
     SendAll(fds[1], {0x00, 0x0A, 0x00, 0xA4, 0x04});  // 10 bytes announced, 3 sent
     close(fds[1]);
     fds[1] = -1;
     bridge.join();
     EXPECT_TRUE(card.Events().empty());  // a half message never reaches the card
-}
 
-TEST_F(VpcdBridge, TheStopSignalEndsAWaitingConnection) {
-    std::thread bridge([&] { EXPECT_EQ(ServeVpcdConnection(fds[0], card, stop), VpcdEnd::kStopped); });
+    close(fds[0]);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    std::thread waiting([&] { EXPECT_EQ(ServeVpcdConnection(fds[0], card, stop), VpcdEnd::kStopped); });
     RaiseStop(stop);
-    bridge.join();
+    waiting.join();
     EXPECT_TRUE(StopRaised(stop));
 }
 
