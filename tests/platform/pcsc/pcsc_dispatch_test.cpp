@@ -1,8 +1,10 @@
-// The Windows-named SCard* functions over a scripted backend: argument checks, the reader
-// multi-string, bounded responses and reader-state polling.
+// The Windows-named SCard* functions over a scripted backend (argument checks, the reader
+// multi-string, bounded responses, reader-state polling) and over pcsc-lite (its 64-bit codes
+// and flags as the Windows 32-bit values, and a service that cannot be reached).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "kelm/winapi.h"
 #include "platform/process/clock_seam.h"
 #include "platform/pcsc/pcsc_backend.h"
+#include "platform/pcsc/pcsc_lite_calls.h"
 
 namespace kelm::platform {
 namespace {
@@ -31,25 +34,14 @@ struct ScriptedBackend : PcscBackend {
     std::vector<BYTE> atr;
     int queries = 0;
 
-    LONG EstablishContext(DWORD, SCARDCONTEXT* context) override {
-        *context = 0x1234;
-        return SCARD_S_SUCCESS;
-    }
+    LONG EstablishContext(DWORD, SCARDCONTEXT* context) override { return *context = 0x1234, SCARD_S_SUCCESS; }
     LONG ReleaseContext(SCARDCONTEXT) override { return SCARD_S_SUCCESS; }
-    LONG ListReaders(SCARDCONTEXT, std::vector<std::string>* out) override {
-        *out = readers;
-        return list_result;
-    }
+    LONG ListReaders(SCARDCONTEXT, std::vector<std::string>* out) override { return *out = readers, list_result; }
     LONG Connect(SCARDCONTEXT, const std::string&, DWORD, DWORD, SCARDHANDLE* card, DWORD* active) override {
-        ++connects;
-        *card = 0x77;
-        *active = SCARD_PROTOCOL_T1;
+        ++connects, *card = 0x77, *active = SCARD_PROTOCOL_T1;
         return connect_result;
     }
-    LONG Disconnect(SCARDHANDLE, DWORD) override {
-        ++disconnects;
-        return SCARD_S_SUCCESS;
-    }
+    LONG Disconnect(SCARDHANDLE, DWORD) override { return ++disconnects, SCARD_S_SUCCESS; }
     LONG Transmit(SCARDHANDLE, DWORD protocol, const BYTE* command, DWORD command_length, BYTE* response,
                   DWORD* response_length) override {
         last_protocol = protocol;
@@ -61,11 +53,8 @@ struct ScriptedBackend : PcscBackend {
     LONG ReaderState(SCARDCONTEXT context, const std::string& reader, DWORD* out,
                      std::vector<BYTE>* out_atr) override {
         if (!knows_state) return PcscBackend::ReaderState(context, reader, out, out_atr);
-        ++queries;
-        if (reader == "missing") return SCARD_E_UNKNOWN_READER;
-        *out = state;
-        *out_atr = atr;
-        return SCARD_S_SUCCESS;
+        if (++queries, reader == "missing") return SCARD_E_UNKNOWN_READER;
+        return *out = state, *out_atr = atr, SCARD_S_SUCCESS;
     }
 };
 
@@ -153,7 +142,7 @@ TEST_F(PcscDispatch, AnAnswerLongerThanTheBufferNeverOverrunsIt) {
         size_t answer_size;
         DWORD claimed;
         DWORD reported;
-    } cases[] = {{300, 0, 300}, {2, 0xFFFFFFF0u, 0}};
+    } cases[] = {{300, 0, 300}, {259, 0, 259}, {2, 0xFFFFFFF0u, 0}};
     for (const auto& c : cases) {
         backend.answer.assign(c.answer_size, 0x5A);
         backend.claimed_length = c.claimed;
@@ -207,6 +196,35 @@ TEST_F(PcscDispatch, BackendsWithoutStateQueriesAreProbedByConnecting) {
     EXPECT_EQ(state.dwEventState, static_cast<DWORD>(SCARD_STATE_EMPTY | SCARD_STATE_CHANGED));
     backend.connect_result = SCARD_E_NO_SERVICE;
     EXPECT_EQ(SCardGetStatusChangeA(1, 0, &state, 1), SCARD_E_NO_SERVICE);
+}
+
+TEST(PcscLiteConversion, CodesAndProtocolBitsBecomeTheirWindowsValues) {
+    // pcsc-lite hands 0x8010001D back as a positive 64-bit long; Windows sees a negative LONG.
+    EXPECT_EQ(pcsclite::WindowsCode(0x8010001DL), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(pcsclite::WindowsCode(0x80100069L), SCARD_W_REMOVED_CARD);
+    // A sign-extended form of the same code means the same thing.
+    EXPECT_EQ(pcsclite::WindowsCode(static_cast<long>(static_cast<int32_t>(0x80100008u))),
+              SCARD_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(pcsclite::WindowsCode(0), SCARD_S_SUCCESS);
+
+    EXPECT_EQ(pcsclite::LiteProtocols(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), 0x3ul);
+    EXPECT_EQ(pcsclite::LiteProtocols(0x10000u), 0x4ul);  // raw
+    EXPECT_EQ(pcsclite::WindowsProtocols(0x4ul), 0x10000u);
+    EXPECT_EQ(pcsclite::WindowsProtocols(0x2ul), static_cast<uint32_t>(SCARD_PROTOCOL_T1));
+    // Bits beyond 32 (impossible on Windows) are dropped rather than truncated into others.
+    EXPECT_EQ(pcsclite::WindowsProtocols(0x100000001ul), static_cast<uint32_t>(SCARD_PROTOCOL_T0));
+}
+
+TEST(PcscLite, AnUnreachableServiceIsNoServiceAtEveryCall) {
+    // pcsc-lite finds pcscd through this socket; pointing it nowhere stands for a stopped service.
+    setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/kelm-test/pcscd.comm", 1);
+    SetPcscBackend(nullptr);
+    SCARDCONTEXT context = 0x55;
+    EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_E_NO_SERVICE);
+    EXPECT_EQ(context, 0u);
+    EXPECT_EQ(SCardEstablishContext(7, nullptr, nullptr, &context), SCARD_E_INVALID_VALUE);
+    EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, nullptr), SCARD_E_INVALID_PARAMETER);
+    EXPECT_EQ(pcsclite::LoadProblem(), "");  // the library itself is there
 }
 
 }  // namespace

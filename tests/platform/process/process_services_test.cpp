@@ -11,43 +11,25 @@
 
 namespace {
 
-// Sets (or, for nullptr, unsets) an environment variable for the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
+// The system language with LANG (and LC_ALL) set for the call, LC_MESSAGES unset; all three
+// are put back afterwards.
 LANGID LangFor(const char* lang, const char* lc_all = nullptr) {
-    ScopedEnv all("LC_ALL", lc_all);
-    ScopedEnv messages("LC_MESSAGES", nullptr);
-    ScopedEnv language("LANG", lang);
-    return GetSystemDefaultLangID();
+    const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    const char* values[] = {lc_all, nullptr, lang};
+    std::optional<std::string> saved[3];
+    for (int i = 0; i < 3; ++i) {
+        if (const char* old = std::getenv(names[i])) saved[i] = old;
+        values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
+    }
+    const LANGID id = GetSystemDefaultLangID();
+    for (int i = 0; i < 3; ++i) saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
+    return id;
 }
 
 TEST(LanguageTest, ChineseTerritoriesChooseTheirLanguageEverythingElseEnglish) {
-    EXPECT_EQ(LangFor("zh_TW.UTF-8"), 0x0404);
-    EXPECT_EQ(LangFor("zh_CN.UTF-8"), 0x0804);
-    EXPECT_EQ(LangFor("zh_HK.UTF-8"), 0x0C04);
-    EXPECT_EQ(LangFor("zh_TW"), 0x0404);
-    EXPECT_EQ(LangFor("zh_CN.GB18030@stroke"), 0x0804);
+    const std::pair<const char*, LANGID> chinese[] = {
+        {"zh_TW.UTF-8", 0x0404}, {"zh_CN.UTF-8", 0x0804}, {"zh_HK.UTF-8", 0x0C04}, {"zh_TW", 0x0404}, {"zh_CN.GB18030@stroke", 0x0804}};
+    for (const auto& [lang, id] : chinese) EXPECT_EQ(LangFor(lang), id) << lang;
     for (const char* other : {"en_US.UTF-8", "C", "POSIX", "zh", "zh_SG.UTF-8", "zh_TWN", "fr_FR.UTF-8", ""}) {
         EXPECT_EQ(LangFor(other), 0x0409) << other;
     }
@@ -57,7 +39,7 @@ TEST(LanguageTest, ChineseTerritoriesChooseTheirLanguageEverythingElseEnglish) {
     EXPECT_EQ(LangFor("zh_TW.UTF-8", "C"), 0x0409);
 }
 
-TEST(CodePageTest, RoundTripsAndSizeQueries) {
+TEST(CodePageTest, RoundTripsSizeQueriesAndMalformedInput) {
     const char* text = "KELM \xE5\xAF\x86\xE7\xA2\xBC \xF0\x9F\x94\x91";  // ASCII, CJK, a supplementary character
     int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
     ASSERT_EQ(units, 5 + 2 + 1 + 2 + 1);
@@ -77,9 +59,8 @@ TEST(CodePageTest, RoundTripsAndSizeQueries) {
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, -1, small, 5, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(small[5], 'z');
-}
 
-TEST(CodePageTest, InvalidInputIsAnErrorNotACrash) {
+    // Input that is not well formed is an error, not a crash.
     const char* bad_utf8[] = {
         "\x80",              // continuation without a lead
         "\xC3",              // truncated sequence

@@ -61,11 +61,8 @@ TEST_F(RegistryFiles, ChangesReachOneFilePerRootAndAreReadBackLater) {
     ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Cryptography", "PSKEYS", 1), ERROR_SUCCESS);
     const std::string user = ReadFile(registry_.CurrentUserFile());
     EXPECT_EQ(user.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
-    EXPECT_NE(user.find("[HKEY_CURRENT_USER\\SOFTWARE\\VESK\\ROSMAC10]\n\"CardType\"=dword:00000005\n"),
-              std::string::npos)
-        << user;
-    EXPECT_NE(ReadFile(registry_.LocalMachineFile()).find("[HKEY_LOCAL_MACHINE\\Software\\Microsoft"),
-              std::string::npos);
+    EXPECT_NE(user.find("[HKEY_CURRENT_USER\\SOFTWARE\\VESK\\ROSMAC10]\n\"CardType\"=dword:00000005\n"), std::string::npos) << user;
+    EXPECT_NE(ReadFile(registry_.LocalMachineFile()).find("[HKEY_LOCAL_MACHINE\\Software\\Microsoft"), std::string::npos);
 
     // Another selection of the same directory (as another process would) sees the values, and
     // an edit made by hand is seen at the next call.
@@ -135,8 +132,7 @@ TEST_F(RegistryFiles, ProcessesWritingAtOnceLoseNothing) {
         if (children[p] == 0) {
             int failures = 0;
             for (int v = 0; v < kValuesEach; ++v) {
-                failures += SetDword(HKEY_CURRENT_USER, path(p, v).c_str(), name(p, v).c_str(),
-                                     static_cast<DWORD>(p * 100 + v)) != ERROR_SUCCESS;
+                failures += SetDword(HKEY_CURRENT_USER, path(p, v).c_str(), name(p, v).c_str(), static_cast<DWORD>(p * 100 + v)) != 0;
             }
             ::_exit(failures == 0 ? 0 : 1);
         }
@@ -148,9 +144,7 @@ TEST_F(RegistryFiles, ProcessesWritingAtOnceLoseNothing) {
     }
     for (int p = 0; p < kProcesses; ++p) {
         for (int v = 0; v < kValuesEach; ++v) {
-            EXPECT_EQ(GetDword(HKEY_CURRENT_USER, path(p, v).c_str(), name(p, v).c_str()),
-                      static_cast<DWORD>(p * 100 + v))
-                << path(p, v) << " " << name(p, v);
+            EXPECT_EQ(GetDword(HKEY_CURRENT_USER, path(p, v).c_str(), name(p, v).c_str()), static_cast<DWORD>(p * 100 + v)) << name(p, v);
         }
     }
 }
@@ -160,8 +154,7 @@ TEST_F(RegistryFiles, UnusableDirectoryIsAnInputOutputFailure) {
     WriteFile(blocker, "x");
     kelm::platform::UseRegistryDirectory(blocker + "/kelm");
     EXPECT_EQ(SetDword(HKEY_CURRENT_USER, kProviderKey, "CardType", 1), ERROR_REGISTRY_IO_FAILED);
-    EXPECT_NE(kelm::platform::RegistryLastProblem().find(blocker), std::string::npos)
-        << kelm::platform::RegistryLastProblem();
+    EXPECT_NE(kelm::platform::RegistryLastProblem().find(blocker), std::string::npos) << kelm::platform::RegistryLastProblem();
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kProviderKey, 0, KEY_READ, &key), ERROR_REGISTRY_IO_FAILED);
 

@@ -62,29 +62,22 @@ TEST_F(RegistryFunctions, ValuesReadBackWithTheirTypeAndSizeWhateverTheCaseOfThe
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     for (const auto& v : values) {
         const Read read = Query(key, v.read_as);
-        EXPECT_EQ(read.result, ERROR_SUCCESS) << v.read_as;
-        EXPECT_EQ(read.type, v.type) << v.read_as;
-        EXPECT_EQ(read.data, v.data) << v.read_as;
-        DWORD type = 0;
-        DWORD size = 99;
+        EXPECT_TRUE(read.result == ERROR_SUCCESS && read.type == v.type && read.data == v.data) << v.read_as;
+        DWORD type = 0, size = 99;
         EXPECT_EQ(RegQueryValueExA(key, v.read_as, nullptr, &type, nullptr, &size), ERROR_SUCCESS) << v.read_as;
-        EXPECT_EQ(size, v.data.size()) << "a size query, for " << v.read_as;
-        EXPECT_EQ(type, v.type) << v.read_as;
+        EXPECT_TRUE(size == v.data.size() && type == v.type) << "a size query, for " << v.read_as;
     }
 
     // A short buffer learns the size needed and is neither written past nor partly filled.
     char small[4] = {'x', 'x', 'x', 'x'};
     DWORD size = sizeof small;
-    EXPECT_EQ(RegQueryValueExA(key, "sReaderName", nullptr, nullptr, reinterpret_cast<BYTE*>(small), &size),
-              ERROR_MORE_DATA);
-    EXPECT_EQ(size, 15u);
-    EXPECT_EQ(std::string(small, 4), "xxxx");
+    EXPECT_EQ(RegQueryValueExA(key, "sReaderName", nullptr, nullptr, reinterpret_cast<BYTE*>(small), &size), ERROR_MORE_DATA);
+    EXPECT_TRUE(size == 15 && std::string(small, 4) == "xxxx") << size;
     // Type only, and a buffer without a size, which Windows refuses.
     DWORD type = 0;
     EXPECT_EQ(RegQueryValueExA(key, "CardType", nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(RegQueryValueExA(key, "sReaderName", nullptr, &type, reinterpret_cast<BYTE*>(small), nullptr),
-              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryValueExA(key, "sReaderName", nullptr, &type, reinterpret_cast<BYTE*>(small), nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
@@ -121,14 +114,12 @@ TEST_F(RegistryFunctions, KeysAreCreatedOpenedAndDeletedAsOnWindows) {
     EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Nothing"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegDeleteKeyA(parent, "Cryptography\\UserKeys\\MORVACSP-bob"), ERROR_SUCCESS);
-    EXPECT_EQ(RegOpenKeyExA(parent, "Cryptography\\UserKeys\\MorvaCSP-Bob", 0, KEY_READ, &other),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(parent, "Cryptography\\UserKeys\\MorvaCSP-Bob", 0, KEY_READ, &other), ERROR_FILE_NOT_FOUND);
 
     // Handles still open on the deleted key no longer reach anything.
     EXPECT_EQ(Query(key, "RandSeed").result, ERROR_KEY_DELETED);
     EXPECT_EQ(Set(key, "RandSeed", REG_BINARY, {5}), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegCreateKeyExA(key, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr),
-              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCreateKeyExA(key, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &other, nullptr), ERROR_KEY_DELETED);
     for (HKEY open : {key, parent, child, itself}) EXPECT_EQ(RegCloseKey(open), ERROR_SUCCESS);
 }
 
@@ -176,8 +167,7 @@ TEST_F(RegistryFunctions, BadNamesTypesAndSizesAreRefusedWithoutChangingAnything
         {"CardType", REG_BINARY, eight.data(), (1u << 20) + 1},  // refused before the data is read
     };
     for (const auto& v : values) {
-        EXPECT_EQ(RegSetValueExA(key, v.name.c_str(), 0, v.type, v.data, v.size), ERROR_INVALID_PARAMETER)
-            << v.name.substr(0, 16) << " " << v.size;
+        EXPECT_EQ(RegSetValueExA(key, v.name.c_str(), 0, v.type, v.data, v.size), ERROR_INVALID_PARAMETER) << v.name.substr(0, 16);
     }
     EXPECT_EQ(Query(key, "CardType").result, ERROR_FILE_NOT_FOUND);
 
@@ -186,11 +176,8 @@ TEST_F(RegistryFunctions, BadNamesTypesAndSizesAreRefusedWithoutChangingAnything
     for (const std::string& path : {std::string("\\Leading"), std::string("Double\\\\Slash"), std::string(256, 'k'),
                                     std::string("Tab\there"), deep}) {
         HKEY bad = reinterpret_cast<HKEY>(0x1);
-        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad,
-                                  nullptr),
-                  ERROR_INVALID_PARAMETER)
-            << path.substr(0, 16);
-        EXPECT_EQ(bad, nullptr);
+        const LONG result = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad, nullptr);
+        EXPECT_TRUE(result == ERROR_INVALID_PARAMETER && bad == nullptr) << path.substr(0, 16);
     }
     HKEY bad = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "d", 0, KEY_READ, &bad), ERROR_FILE_NOT_FOUND);

@@ -61,15 +61,10 @@ protected:
     }
 
     static DialogShown PinDialog() {
-        return DialogShown{102,
-                           "Input the pin code",
-                           {{1017, ControlKind::Edit, "", true},
-                            {IDOK, ControlKind::DefPushButton, "Confirm"},
-                            {1023, ControlKind::Label, "Password(6-16)"},
-                            {IDCANCEL, ControlKind::PushButton, "Cancel"}},
-                           16,
-                           true,
-                           true};
+        return DialogShown{102, "Input the pin code",
+                           {{1017, ControlKind::Edit, "", true}, {IDOK, ControlKind::DefPushButton, "Confirm"},
+                            {1023, ControlKind::Label, "Password(6-16)"}, {IDCANCEL, ControlKind::PushButton, "Cancel"}},
+                           16, true, true};
     }
 
     std::string dir_;
@@ -113,16 +108,11 @@ TEST_F(PinentryTest, CancelledOrVanishedPinentryCancelsTheDialog) {
 }
 
 TEST_F(PinentryTest, DialogWithoutEditBoxIsAConfirmWithItsThirdButtonAsNotOk) {
-    DialogShown retry{131,
-                      "KELM CSP V5",
-                      {{IDOK, ControlKind::DefPushButton, "Swap card"},
-                       {IDCANCEL, ControlKind::PushButton, "Cancel"},
-                       {1019, ControlKind::PushButton, "Retype PIN"},
-                       {-1, ControlKind::Label, "Wrong card or PIN"},
+    DialogShown retry{131, "KELM CSP V5",
+                      {{IDOK, ControlKind::DefPushButton, "Swap card"}, {IDCANCEL, ControlKind::PushButton, "Cancel"},
+                       {1019, ControlKind::PushButton, "Retype PIN"}, {-1, ControlKind::Label, "Wrong card or PIN"},
                        {1020, ControlKind::Label, ""}},
-                      0,
-                      false,
-                      true};
+                      0, false, true};
     std::optional<DialogAction> action =
         PinentryResponder(WriteFake("echo OK", "echo 'ERR 83886194 Not confirmed'")).Dialog(retry);
     ASSERT_TRUE(action.has_value());
