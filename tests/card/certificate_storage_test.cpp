@@ -1,5 +1,6 @@
 // Certificates on the card, made by OpenSSL for the card's key: validity text, the WRITE
-// CERTIFICATE pieces with their header and code as the simulated card logs them, certificates
+// CERTIFICATE pieces with their header and code as the simulated card logs them, reading back
+// in pieces (on T=0 too), certificates
 // that are refused, files made for certificates, and card type 7's one-key-per-subject rule.
 #include <mbedtls/base64.h>
 
@@ -13,7 +14,7 @@
 namespace kelm::card::testing {
 namespace {
 
-class CertificateStorageTest : public SimulatedKeysTest {
+class CertificateStorageTest : public SimulatedCardTest {
 protected:
     // A certificate made by OpenSSL for the card's signature key.
     Bytes Certificate(test::CertificateRequest request) {
@@ -47,7 +48,7 @@ TEST_F(CertificateStorageTest, WrittenInPiecesWithHeaderAndCodeAndReadBack) {
                  {3, 1984, {184, 200, 200, 200, 200, 200, 200, 200, 200, 200}, "1999061520050101", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE("card type " + std::to_string(c.type));
-        Insert(c.type);
+        Insert(c.type, c.type == 3 ? sim::CardProtocol::T0 : sim::CardProtocol::T1);
         CertMac(Hex("01 02 03 04 05 06 07 08 09"));
         const Bytes certificate = Certificate(c.size);
         ASSERT_EQ(STATUS_CERTIFICATE_NOT_FOUND, Card_GetCertificateInfo(kContainer, 1, status));

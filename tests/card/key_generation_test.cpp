@@ -2,43 +2,17 @@
 // that was there goes, which containers follow it and which let go, and what a relocation cut
 // short by a pulled card leaves. Expectations are read from the card's own view (directory, keys,
 // certificates), never from what the card layer reports.
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "card/card_files.h"
 #include "card/key_generation.h"
 #include "crypto/openssl_peer.h"
-#include "scripted_card.h"
+#include "simulated_keys.h"
 
 namespace kelm::card::testing {
 namespace {
 
-// Each container's (signature file, exchange file), by name.
-using Directory = std::map<std::string, std::pair<WORD, WORD>>;
-
-class KeyGenerationTest : public CardLayerTest {
+class KeyGenerationTest : public SimulatedCardTest {
 protected:
-    void Insert(int type) {
-        kelm::testing::SimCardSetup setup;
-        setup.type = type;
-        simulated = std::make_unique<kelm::testing::ScopedSimCard>(setup);
-        Connect();
-    }
-    // A connection with the PIN verified: the card moves and makes keys only after it.
-    void Connect() {
-        ASSERT_EQ(1, Init_PCSC_Object(CRYPT_SILENT));
-        ASSERT_EQ("90 00", HexOf(simulated->Send(Hex("00 20 01 28 10 3132333435363738 FFFFFFFFFFFFFFFF"))));
-        simulated->backend().ClearLog();
-    }
-    void TearDown() override {
-        if (Session().Card != 0) End_CardSession();
-        simulated.reset();
-        CardLayerTest::TearDown();
-    }
-    sim::SimCard& Card() { return simulated->card(); }
-
+    void Insert(int type) { SimulatedCardTest::Insert(type, sim::CardProtocol::T1, false); }
     // A key in `file`, with a certificate for `subject` unless that is empty; its container.
     void Key(WORD file, const std::string& subject, const std::string& owner = "", WORD other = 0) {
         ASSERT_TRUE(sim::PutNewKey(Card(), file, &error)) << error;
@@ -47,12 +21,6 @@ protected:
         request.common_name = subject;
         ASSERT_TRUE(subject.empty() || sim::PutCertificate(Card(), file, test::OpenSslCertificate(request), &error));
         ASSERT_TRUE(owner.empty() || sim::AddContainer(Card(), owner, file, other, &error)) << error;
-    }
-    Bytes Modulus(WORD file) { return sim::PublicKeyOf(Card(), file, &key, nullptr) ? key : Bytes{}; }
-    Directory Containers() {
-        Directory out;
-        for (const sim::ContainerInfo& c : sim::ContainersOf(Card())) out[c.name] = {c.signature_file, c.exchange_file};
-        return out;
     }
     // Cut short: the card is pulled right after MOVE KEY, and then no record was rewritten and every
     // container left names what it named before; then, the card put back, it generates again.
@@ -70,9 +38,6 @@ protected:
         return Card_GenerateRSAKey(name, slot, 0, status);
     }
 
-    std::unique_ptr<kelm::testing::ScopedSimCard> simulated;
-    std::string error;
-    Bytes key;
     BYTE status[kContainerStatusBytes] = {};
 };
 
@@ -96,8 +61,6 @@ TEST_F(KeyGenerationTest, FirstKeyOfAKindPushesTheCertifiedKeyToTheCompanion) {
         EXPECT_EQ((Directory{{"owner", {c.companion, 0}}, {"new", {fresh[0], fresh[1]}}}), Containers());
         const BYTE* entry = status + kSlotEntryOffset[c.slot];
         EXPECT_EQ(HexOf({BYTE(c.primary), 2, c.slot, c.size_code}), HexOf(Bytes(entry, entry + 4)));
-        simulated.reset();
-        ResetSession();
     }
 }
 
@@ -157,8 +120,6 @@ TEST_F(KeyGenerationTest, CardType7StagesEveryKeyInItsLastFile) {
         EXPECT_EQ(c.result != 0, staged == Modulus(0x8007));
         const WORD moved = c.result == 0 ? c.after.at("staged").first : 0;
         EXPECT_TRUE(moved == 0 || staged == Modulus(moved));
-        simulated.reset();
-        ResetSession();
     }
 }
 

@@ -32,13 +32,6 @@ protected:
         card.calls.clear();
         card.sent.clear();
     }
-    void SetProviderValue(const char* name, DWORD type, const void* data, DWORD size) {
-        HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size));
-        RegCloseKey(key);
-    }
     void PreferReader(const char* name) {
         SetProviderValue("sReaderName", REG_SZ, name, static_cast<DWORD>(std::strlen(name) + 1));
     }

@@ -13,7 +13,7 @@ namespace {
 
 using test::RandomBytes;
 
-class RsaOperationsTest : public SimulatedKeysTest {
+class RsaOperationsTest : public SimulatedCardTest {
 protected:
     // Signs with the signature key; the signature comes back big-endian.
     Bytes Sign(BYTE kind, const Bytes& hash, DWORD length, const char* name = kContainer) {
@@ -39,7 +39,7 @@ TEST_F(RsaOperationsTest, SignaturesOfEveryHashKindVerifyWithOpenSsl) {
                                                   {HASH_KIND_SHA384, "SHA384"}, {HASH_KIND_SHA512, "SHA512"}};
     for (const auto& c : cases) {
         SCOPED_TRACE("card type " + std::to_string(c.type) + (c.large ? ", 2048-bit" : ""));
-        Insert(c.type, c.protocol, c.large);
+        Insert(c.type, c.protocol, true, c.large);
         BYTE record[kPublicKeyRecordMax] = {};
         DWORD length = 0;
         PublicKeyParts key{};

@@ -137,6 +137,15 @@ protected:
         card.sent.clear();
     }
 
+    // Sets a value under the provider's registry key.
+    static void SetProviderValue(const char* name, DWORD type, const void* data, DWORD size) {
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size));
+        RegCloseKey(key);
+    }
+
     ScriptedCard card;
     platform::FakeClock clock;
     platform::ScriptedResponder ui;

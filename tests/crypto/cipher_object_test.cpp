@@ -100,13 +100,7 @@ TEST(CipherObject, AgreesWithOpenSslForEveryModeKeyLengthAndDivision) {
 
 TEST(CipherObject, FinalDecryptionChecksThePadding) {
     TestKey k(test::RandomBytes(8, 5), Bytes(8, 0), CRYPT_MODE_CBC);
-    struct Case {
-        Bytes last;
-        BOOL ok;
-        DWORD length_after;
-        Bytes buffer_after;
-    };
-    const Case cases[] = {
+    const struct { Bytes last; BOOL ok; DWORD length_after; Bytes buffer_after; } cases[] = {
         {{1, 2, 3, 4, 5, 6, 7, 0}, TRUE, 16, {1, 2, 3, 4, 5, 6, 7, 0}},  // 0 removes nothing
         {{1, 2, 3, 4, 5, 6, 2, 2}, TRUE, 14, {1, 2, 3, 4, 5, 6, 0, 0}},
         {Bytes(8, 8), TRUE, 8, Bytes(8, 0)},
@@ -154,21 +148,6 @@ TEST(CipherObject, UnknownModeRunsAsOfb) {
     const Bytes key = test::RandomBytes(24, 7), iv = test::RandomBytes(8, 8), plain = test::RandomBytes(14, 9);
     TestKey ofb(key, iv, CRYPT_MODE_OFB), odd(key, iv, 77);
     EXPECT_EQ(RunMessage(&odd.ctx, CIPH_ENCRYPT, plain, {3}), RunMessage(&ofb.ctx, CIPH_ENCRYPT, plain));
-}
-
-// Chain bytes 8-15 are part of the key's visible state: they hold the CFB decryption keystream.
-TEST(CipherObject, CfbDecryptionKeepsItsKeystreamInTheUpperChainBytes) {
-    const Bytes key = test::RandomBytes(8, 10), iv = test::RandomBytes(8, 11), cipher = test::RandomBytes(3, 12);
-    TestKey k(key, iv, CRYPT_MODE_CFB);
-    CiphObject_CiphReset(&k.ctx, CIPH_DECRYPT);
-    Bytes out(3);
-    DWORD length = 0;
-    ASSERT_EQ(CiphObject_CiphUpdate(&k.ctx, CIPH_DECRYPT, cipher.data(), 3, out.data(), &length), 0);
-    BYTE keystream[8];
-    DES_EncryptBlock(key.data(), iv.data(), keystream);
-    EXPECT_EQ(Bytes(k.ctx.Chain + 8, k.ctx.Chain + 16), Bytes(keystream, keystream + 8));
-    EXPECT_EQ(Bytes(k.ctx.Chain, k.ctx.Chain + 3), cipher);
-    EXPECT_EQ(k.ctx.CipherState, 3u);
 }
 
 }  // namespace

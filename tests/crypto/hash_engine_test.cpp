@@ -37,31 +37,19 @@ Bytes EngineDigest(ALG_ID algid, const Bytes& data, const std::vector<size_t>& p
     return out;
 }
 
-TEST(HashEngine, StandardVectorsForEveryDivisionOfTheInput) {
-    // The empty message and one that crosses a block boundary, per algorithm; the agreement with
-    // OpenSSL below covers every other length.
+// MD2, which many OpenSSL builds lack, by its standard vectors, the data divided every way.
+TEST(HashEngine, Md2StandardVectorsForEveryDivisionOfTheInput) {
     std::string digits;
     for (int i = 0; i < 8; ++i) digits += "1234567890";
-    const std::string sha448 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-    const std::vector<std::tuple<ALG_ID, std::string, std::string>> vectors = {
-        {CALG_MD2, "", "8350e5a3e24c153df2275c9f80692773"},
-        {CALG_MD2, digits, "d5976f79d83d3a0dc9806c3c66f3efd8"},
-        {CALG_MD5, "", "d41d8cd98f00b204e9800998ecf8427e"},
-        {CALG_MD5, digits, "57edf4a22be3c955ac49da2e2107b67a"},
-        {CALG_SHA1, "", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
-        {CALG_SHA1, sha448, "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
-        {CALG_SHA_256, "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {CALG_SHA_256, sha448, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-    };
-    for (const auto& [algid, text, digest] : vectors) {
+    for (const auto& [text, digest] : {std::pair<std::string, std::string>{"", "8350e5a3e24c153df2275c9f80692773"},
+                                       {digits, "d5976f79d83d3a0dc9806c3c66f3efd8"}}) {
         const Bytes message(text.begin(), text.end());
         for (size_t first = 0; first <= message.size(); ++first) {
             for (size_t second = 0; first + second <= message.size(); second += 7) {
-                ASSERT_EQ(ToHex(EngineDigest(algid, message, {first, second})), digest)
-                    << algid << " \"" << text << "\" pieces " << first << " + " << second;
+                ASSERT_EQ(ToHex(EngineDigest(CALG_MD2, message, {first, second})), digest) << first << " + " << second;
             }
         }
-        EXPECT_EQ(ToHex(EngineDigest(algid, message, std::vector<size_t>(message.size(), 1))), digest);
+        EXPECT_EQ(ToHex(EngineDigest(CALG_MD2, message, std::vector<size_t>(message.size(), 1))), digest);
     }
 }
 
@@ -76,9 +64,9 @@ TEST(HashEngine, AgreesWithOpenSslAndMbedTlsOnRandomLengthsAndSplits) {
         const size_t second = generator() % (data.size() - first + 1);
         for (auto [algid, name] : algorithms) {
             const Bytes expected = test::OpenSslDigest(name, data);
-            if (!expected.empty()) {  // MD2 is missing from many OpenSSL builds; its vectors cover it
-                ASSERT_EQ(EngineDigest(algid, data, {first, second}), expected) << name << " " << data.size();
-            }
+            if (expected.empty()) continue;  // MD2 is missing from many OpenSSL builds; its vectors cover it
+            ASSERT_EQ(EngineDigest(algid, data, {first, second}), expected) << name << " " << data.size();
+            ASSERT_EQ(EngineDigest(algid, data, std::vector<size_t>(data.size() < 140 ? data.size() : 0, 1)), expected);
         }
         // Whichever SHA-256 path this processor takes, its digests are mbed TLS's.
         Bytes expected(32);

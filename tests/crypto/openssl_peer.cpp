@@ -39,9 +39,7 @@ bool OpenSslHasLegacyDes() {
 Bytes OpenSslDigest(const char* name, const Bytes& data) {
     OpenSslHasLegacyDes();
     EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
-    if (md == nullptr) {
-        return {};
-    }
+    if (md == nullptr) return {};
     Bytes out(EVP_MAX_MD_SIZE);
     unsigned int length = 0;
     EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr);
@@ -54,9 +52,7 @@ Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, con
                     const Bytes& data) {
     OpenSslHasLegacyDes();
     EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, CipherName(mode, key.size()).c_str(), nullptr);
-    if (cipher == nullptr) {
-        throw std::runtime_error("OpenSSL cipher unavailable: " + CipherName(mode, key.size()));
-    }
+    if (cipher == nullptr) throw std::runtime_error("OpenSSL cipher unavailable: " + CipherName(mode, key.size()));
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), mode == "ecb" ? nullptr : iv.data(), encrypt ? 1 : 0);
     EVP_CIPHER_CTX_set_padding(ctx, mode == "cbc" ? 1 : 0);
@@ -66,9 +62,7 @@ Bytes OpenSslCipher(const std::string& mode, bool encrypt, const Bytes& key, con
     const bool ok = EVP_CipherFinal_ex(ctx, out.data() + n, &tail) == 1;
     EVP_CIPHER_CTX_free(ctx);
     EVP_CIPHER_free(cipher);
-    if (!ok) {
-        throw std::runtime_error("OpenSSL cipher final failed");
-    }
+    if (!ok) throw std::runtime_error("OpenSSL cipher final failed");
     out.resize(static_cast<size_t>(n + tail));
     return out;
 }
@@ -87,17 +81,11 @@ EVP_PKEY* RsaKey(const Bytes& modulus, const Bytes& exponent, const Bytes* priva
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
     EVP_PKEY* key = nullptr;
     const int selection = private_exponent == nullptr ? EVP_PKEY_PUBLIC_KEY : EVP_PKEY_KEYPAIR;
-    if (EVP_PKEY_fromdata_init(ctx) != 1 || EVP_PKEY_fromdata(ctx, &key, selection, params) != 1) {
-        key = nullptr;
-    }
+    if (EVP_PKEY_fromdata_init(ctx) != 1 || EVP_PKEY_fromdata(ctx, &key, selection, params) != 1) key = nullptr;
     EVP_PKEY_CTX_free(ctx);
-    if (key == nullptr) {
-        throw std::runtime_error("OpenSSL refused the key");
-    }
+    if (key == nullptr) throw std::runtime_error("OpenSSL refused the key");
     return key;
 }
-
-EVP_PKEY* PublicKey(const Bytes& modulus, const Bytes& exponent) { return RsaKey(modulus, exponent); }
 
 // The issuer of every test certificate: made once, kept for the life of the test program.
 EVP_PKEY* Issuer() {
@@ -119,7 +107,7 @@ Bytes MakeCertificate(const CertificateRequest& request, size_t comment_length) 
     X509_set_issuer_name(x, subject);
     SetTime(X509_getm_notBefore(x), request.not_before);
     SetTime(X509_getm_notAfter(x), request.not_after);
-    EVP_PKEY* key = PublicKey(request.modulus, request.exponent);
+    EVP_PKEY* key = RsaKey(request.modulus, request.exponent);
     X509_set_pubkey(x, key);
     EVP_PKEY_free(key);
     if (request.with_version && request.size != 0) {
@@ -141,7 +129,7 @@ Bytes MakeCertificate(const CertificateRequest& request, size_t comment_length) 
 bool OpenSslVerifyRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const char* digest, const Bytes& hash,
                            const Bytes& signature) {
     OpenSslHasLegacyDes();
-    EVP_PKEY* key = PublicKey(modulus, exponent);
+    EVP_PKEY* key = RsaKey(modulus, exponent);
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
     EVP_MD* md = EVP_MD_fetch(nullptr, digest, nullptr);
     const bool ok = md != nullptr && EVP_PKEY_verify_init(ctx) == 1 &&
@@ -166,7 +154,7 @@ Bytes OpenSslCertificate(const CertificateRequest& request) {
 }
 
 Bytes OpenSslEncryptRsaPkcs1(const Bytes& modulus, const Bytes& exponent, const Bytes& message) {
-    EVP_PKEY* key = PublicKey(modulus, exponent);
+    EVP_PKEY* key = RsaKey(modulus, exponent);
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
     Bytes out(modulus.size());
     size_t length = out.size();

@@ -7,9 +7,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "platform/registry/registry_store.h"
 
@@ -17,28 +21,37 @@ namespace kelm::test {
 
 // Empty in-memory roots until destroyed; then the previous store and its contents come back.
 struct ScopedInMemoryRegistry {
-    ScopedInMemoryRegistry();
-    ~ScopedInMemoryRegistry();
+    ScopedInMemoryRegistry() { platform::UseInMemoryRegistry(); }
+    ~ScopedInMemoryRegistry() { platform::RestoreRegistrySelection(*saved); }
     ScopedInMemoryRegistry(const ScopedInMemoryRegistry&) = delete;
     ScopedInMemoryRegistry& operator=(const ScopedInMemoryRegistry&) = delete;
 
-    std::shared_ptr<const platform::RegistrySelection> saved;
+    std::shared_ptr<const platform::RegistrySelection> saved = platform::SaveRegistrySelection();
 };
 
 // The file store in a new temporary directory until destroyed; the directory is then removed
 // and the previous store comes back.
 struct ScopedRegistryDirectory {
-    ScopedRegistryDirectory();
-    ~ScopedRegistryDirectory();
+    ScopedRegistryDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kelm-registry-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
+        directory = pattern;
+        platform::UseRegistryDirectory(directory);
+    }
+    ~ScopedRegistryDirectory() {
+        platform::RestoreRegistrySelection(*saved);
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
     ScopedRegistryDirectory(const ScopedRegistryDirectory&) = delete;
     ScopedRegistryDirectory& operator=(const ScopedRegistryDirectory&) = delete;
 
     // "<directory>/HKEY_CURRENT_USER.reg" and "<directory>/HKEY_LOCAL_MACHINE.reg".
-    std::string CurrentUserFile() const;
-    std::string LocalMachineFile() const;
+    std::string CurrentUserFile() const { return directory + "/HKEY_CURRENT_USER.reg"; }
+    std::string LocalMachineFile() const { return directory + "/HKEY_LOCAL_MACHINE.reg"; }
 
+    std::shared_ptr<const platform::RegistrySelection> saved = platform::SaveRegistrySelection();
     std::string directory;
-    std::shared_ptr<const platform::RegistrySelection> saved;
 };
 
 class InMemoryRegistryTest : public ::testing::Test {

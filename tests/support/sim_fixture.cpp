@@ -6,15 +6,8 @@
 namespace kelm::testing {
 
 sim::SimCardPtr NewSimCard(const SimCardSetup& setup) {
-    sim::NewCardOptions options;
-    options.type = setup.type;
-    options.protocol = setup.protocol;
-    options.pin = setup.pin;
-    options.pin_pad = setup.pin_pad;
-    options.pin_pad_entry = setup.pin_pad_entry;
-    options.required_cert_code = setup.required_cert_code;
     std::string error;
-    sim::SimCardPtr card = sim::NewCardImage(setup.image_path, options, &error);
+    sim::SimCardPtr card = sim::NewCardImage(setup.image_path, setup, &error);
     if (!card) ADD_FAILURE() << "simulated card not made: " << error;
     return card;
 }
@@ -29,18 +22,7 @@ ScopedSimCard::ScopedSimCard(const SimCardSetup& setup) : backend_(std::make_uni
 
 ScopedSimCard::~ScopedSimCard() { platform::SetPcscBackend(previous_ == platform::PcscLiteBackend() ? nullptr : previous_); }
 
-sim::SimCard& ScopedSimCard::card() {
-    sim::SimCard* card = backend_->CardIn(reader_);
-    if (!card) {
-        ADD_FAILURE() << "no card in " << reader_;
-        std::abort();
-    }
-    return *card;
-}
-
-sim::SimCard& ScopedSimCard::AddReaderWithCard(const std::string& reader, const SimCardSetup& setup) {
-    backend_->AddReader(reader);
-    backend_->InsertCard(reader, NewSimCard(setup));
+sim::SimCard& ScopedSimCard::CardIn(const std::string& reader) {
     sim::SimCard* card = backend_->CardIn(reader);
     if (!card) {
         ADD_FAILURE() << "no card in " << reader;
@@ -49,36 +31,38 @@ sim::SimCard& ScopedSimCard::AddReaderWithCard(const std::string& reader, const 
     return *card;
 }
 
+sim::SimCard& ScopedSimCard::card() { return CardIn(reader_); }
+
+sim::SimCard& ScopedSimCard::AddReaderWithCard(const std::string& reader, const SimCardSetup& setup) {
+    backend_->AddReader(reader);
+    backend_->InsertCard(reader, NewSimCard(setup));
+    return CardIn(reader);
+}
+
 std::vector<BYTE> ScopedSimCard::Send(const std::vector<BYTE>& apdu) { return sim::CardExchange(card(), apdu.data(), apdu.size()); }
 
 std::vector<BYTE> Bytes(const std::string& hex) {
-    std::vector<BYTE> out;
-    int high = -1;
+    std::string digits;
     for (char c : hex) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        if (v < 0 || v > 15) {
-            ADD_FAILURE() << "not hexadecimal: " << hex;
-            return out;
-        }
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<BYTE>(high << 4 | v));
-            high = -1;
-        }
+        if (!std::isspace(static_cast<unsigned char>(c))) digits += c;
     }
-    if (high >= 0) ADD_FAILURE() << "odd number of hex digits: " << hex;
+    std::vector<BYTE> out;
+    if (digits.size() % 2 != 0 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        ADD_FAILURE() << "not hexadecimal bytes: " << hex;
+        return out;
+    }
+    for (size_t i = 0; i < digits.size(); i += 2) out.push_back(static_cast<BYTE>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
 std::string HexOf(const std::vector<BYTE>& bytes) {
     std::string out;
     char buf[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+    for (BYTE b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", b);
         out += buf;
     }
+    if (!out.empty()) out.pop_back();
     return out;
 }
 

@@ -17,14 +17,9 @@ namespace kelm::testing {
 constexpr const char* kSimReaderName = "KELM Simulated Reader 0";
 constexpr const char* kSimPin = "12345678";
 
-struct SimCardSetup {
-    int type = 1;
-    sim::CardProtocol protocol = sim::CardProtocol::T1;
-    std::string pin = kSimPin;
-    bool pin_pad = false;
-    std::string pin_pad_entry;
-    std::vector<BYTE> required_cert_code;  // empty: any certificate code
-    std::string image_path;                // empty: the card lives in memory only
+// The card's options (type, protocol, PIN, PIN pad, required certificate code) and where it lives.
+struct SimCardSetup : sim::NewCardOptions {
+    std::string image_path;  // empty: the card lives in memory only
 };
 
 // A card made to `setup` (image_path empty: in memory), for further readers of a test.
@@ -49,6 +44,8 @@ public:
     std::vector<BYTE> Send(const std::vector<BYTE>& apdu);
 
 private:
+    sim::SimCard& CardIn(const std::string& reader);  // fails the test when the reader is empty
+
     std::unique_ptr<sim::InProcessBackend> backend_;
     platform::PcscBackend* previous_ = nullptr;
     std::string reader_ = kSimReaderName;
