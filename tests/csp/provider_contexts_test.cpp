@@ -2,23 +2,10 @@
 // context, the PIN asked exactly when a container is created or deleted, names cut to 36
 // characters, the provider's identity and algorithm table, both enumeration cursors, and a
 // release that ends the card session under another context.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "card/pin_verify.h"
-#include "card/reader_session.h"
-#include "kelm/csp.h"
-#include "kelm/winapi.h"
-#include "platform/process/clock_seam.h"
+#include "card_keys.h"
 #include "platform/process/memory.h"
-#include "platform/ui/ui_responder.h"
-#include "support/registry_fixture.h"
-#include "support/sim_fixture.h"
 
-namespace kelm::csp {
+namespace kelm::csp::testing {
 namespace {
 
 using platform::DialogAction;
@@ -31,22 +18,12 @@ bool Registered(const std::string& name) {
     return RegCloseKey(key) == ERROR_SUCCESS;
 }
 
-class ProviderContexts : public testing::SimCardTest {
+// A blank card.
+class ProviderContexts : public CardTest {
 protected:
-    void SetUp() override {
-        SimCardTest::SetUp();
-        platform::SetUiResponder(&ui_);
-        platform::UseFakeClock(&clock_);
-    }
-    void TearDown() override {
-        card::End_CardSession();
-        card::ClearPinCache();
-        platform::UseFakeClock(nullptr);
-        platform::SetUiResponder(nullptr);
-        SimCardTest::TearDown();
-    }
+    void SetUp() override { CardTest::SetUp(), InsertBlank(); }
 
-    void TypePin(const std::string& pin = testing::kSimPin) { ui_.QueueDialogAction(DialogAction{IDOK, pin}); }
+    void TypePin(const std::string& pin = kelm::testing::kSimPin) { ui_.QueueDialogAction(DialogAction{IDOK, pin}); }
     HCRYPTPROV Acquire(const char* name, DWORD flags) {
         HCRYPTPROV prov = 0;
         EXPECT_TRUE(CPAcquireContext(&prov, name, flags, nullptr)) << std::hex << GetLastError();
@@ -69,20 +46,16 @@ protected:
     // The card's directory as the simulator holds it, not as the provider reports it.
     std::vector<std::string> CardContainers() {
         std::vector<std::string> names;
-        for (const sim::ContainerInfo& info : sim::ContainersOf(sim().card())) names.push_back(info.name);
+        for (const sim::ContainerInfo& info : sim::ContainersOf(Card())) names.push_back(info.name);
         return names;
     }
-
-    test::ScopedInMemoryRegistry registry_;
-    platform::ScriptedResponder ui_;
-    platform::FakeClock clock_;
 };
 
 TEST_F(ProviderContexts, BadRequestsAreRefusedAndTheVerifyContextIsBlank) {
     Refused("c", 0x100, NTE_BAD_FLAGS);
     Refused("abc", CRYPT_VERIFYCONTEXT, ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(CPAcquireContext(nullptr, nullptr, CRYPT_VERIFYCONTEXT, nullptr));
-    EXPECT_TRUE(sim().backend().Log().empty()) << "refused before the card is touched";
+    EXPECT_TRUE(sim_->backend().Log().empty()) << "refused before the card is touched";
 
     for (const char* name : {static_cast<const char*>(nullptr), ""}) {
         HCRYPTPROV prov = Acquire(name, CRYPT_VERIFYCONTEXT);
@@ -105,25 +78,19 @@ TEST_F(ProviderContexts, IdentityDeliveryAndRefusedParameters) {
     }
     BYTE small[5] = {};
     DWORD size = sizeof small;
-    EXPECT_FALSE(CPGetProvParam(prov, PP_NAME, small, &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_REFUSED(CPGetProvParam(prov, PP_NAME, small, &size, 0), ERROR_MORE_DATA);
     EXPECT_EQ(size, 12u);
     EXPECT_EQ(small[0], 0) << "nothing is written into too small a buffer";
     for (const auto& [param, error] : {std::pair<DWORD, LONG>{38, E_NOTIMPL}, {39, E_NOTIMPL}, {8, NTE_BAD_TYPE},
                                        {999, NTE_BAD_TYPE}}) {
         size = sizeof small;
-        EXPECT_FALSE(CPGetProvParam(prov, param, small, &size, 0));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << param;
+        EXPECT_REFUSED(CPGetProvParam(prov, param, small, &size, 0), error) << param;
     }
-    EXPECT_FALSE(CPSetProvParam(prov, PP_NAME, small, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
-    EXPECT_FALSE(CPGetProvParam(prov ^ 0x10, PP_NAME, nullptr, &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
-    EXPECT_FALSE(CPSetProvParam(prov ^ 0x10, PP_NAME, small, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    EXPECT_REFUSED(CPSetProvParam(prov, PP_NAME, small, 0), NTE_FAIL);
+    EXPECT_REFUSED(CPGetProvParam(prov ^ 0x10, PP_NAME, nullptr, &size, 0), NTE_BAD_UID);
+    EXPECT_REFUSED(CPSetProvParam(prov ^ 0x10, PP_NAME, small, 0), NTE_BAD_UID);
     EXPECT_TRUE(CPReleaseContext(prov, 0));
-    EXPECT_FALSE(CPReleaseContext(prov, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
+    EXPECT_REFUSED(CPReleaseContext(prov, 0), NTE_BAD_UID);
 }
 
 // The rows' names and values are checked through kelm-tool's algorithms listing; here the
@@ -137,8 +104,7 @@ TEST_F(ProviderContexts, AlgorithmRecordsWithoutSkippingOnSizeQueries) {
         PROV_ENUMALGS_EX ex;
         std::memset(&ex, 0xCC, sizeof ex);
         size = 10;
-        EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+        EXPECT_REFUSED(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags), ERROR_MORE_DATA);
         size = sizeof ex;
         ASSERT_TRUE(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags));
         EXPECT_EQ(size, 88u);
@@ -238,23 +204,20 @@ TEST_F(ProviderContexts, ContainerCursorMovesOnEveryCallOverTheListOfItsOpening)
 
     // The context opened on an empty card, and the one opened before "three", keep their lists.
     DWORD size = 0;
-    EXPECT_FALSE(CPGetProvParam(empty, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_REFUSED(CPGetProvParam(empty, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(Param(prov, PP_ENUMCONTAINERS, CRYPT_FIRST), std::string("one", 4));
     EXPECT_TRUE(CPGetProvParam(prov, PP_ENUMCONTAINERS, nullptr, &size, 0));  // moves to "two"
     char name[40];
     size = sizeof name;
-    EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_REFUSED(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0), ERROR_NO_MORE_ITEMS);
     size = 2;
     CPGetProvParam(prov, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST);
     size = 2;
-    EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_REFUSED(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0), ERROR_MORE_DATA);
     EXPECT_EQ(size, 4u);
     CPReleaseContext(prov, 0);
     CPReleaseContext(empty, 0);
 }
 
 }  // namespace
-}  // namespace kelm::csp
+}  // namespace kelm::csp::testing

@@ -106,7 +106,7 @@ __attribute__((noinline)) void LeaveOnTheStack(const Blob& secret, int depth) {
     for (size_t i = 0; i < secret.size() && i < 512; ++i) frame[100 + i] = secret[i];
 }
 
-class SecretWiping : public CardKeysTest {
+class SecretWiping : public CardTest {
 protected:
     void Watch(std::initializer_list<const Blob*> secrets) {
         g_watch = HeapWatch{};
@@ -119,7 +119,7 @@ protected:
     void TearDown() override {
         g_watch.armed = false;
         if (boundary_) platform::SetPcscBackend(&sim_->backend());
-        CardKeysTest::TearDown();
+        CardTest::TearDown();
     }
     std::unique_ptr<CardBoundary> boundary_;
 };
