@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "core/handles.h"
 #include "core/new_keys.h"
 #include "core/user_keys.h"
+#include "crypto/openssl_peer.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/clock_seam.h"
@@ -95,6 +97,13 @@ protected:
         Blob modulus, exponent;
         EXPECT_TRUE(sim::PublicKeyOf(Card(), file, &modulus, &exponent));
         return {modulus, exponent};
+    }
+    // A certificate of `size` bytes for the key in `file`, made by OpenSSL.
+    Blob CertificateFor(WORD file, size_t size) {
+        test::CertificateRequest request;
+        std::tie(request.modulus, request.exponent) = PublicKey(file);
+        request.size = size;
+        return test::OpenSslCertificate(request);
     }
     HCRYPTKEY UserKey(DWORD which, HCRYPTPROV prov = 0) {
         HCRYPTKEY key = 0;

@@ -3,7 +3,6 @@
 // reference for ciphertexts, digests and the DES MAC.
 #include "card_keys.h"
 #include "core/session_keys.h"
-#include "crypto/openssl_peer.h"
 
 namespace kelm::csp::testing {
 namespace {

@@ -16,7 +16,6 @@
 #include <map>
 
 #include "card_keys.h"
-#include "crypto/openssl_peer.h"
 
 namespace kelm::csp::testing {
 namespace {
@@ -118,12 +117,6 @@ protected:
         return test::OpenSslVerifyRsaPkcs1(modulus, exponent, "SHA1",
                                                    test::OpenSslDigest("SHA1", Blob(document.begin(), document.end())),
                                                    Blob(signature.rend() - size, signature.rend()));
-    }
-    Blob CertificateFor(WORD file, size_t size) {
-        test::CertificateRequest request;
-        std::tie(request.modulus, request.exponent) = PublicKey(file);
-        request.size = size;
-        return test::OpenSslCertificate(request);
     }
     void PutBack() {
         sim::SimCardPtr card = sim_->backend().TakePulledCard(sim_->reader());

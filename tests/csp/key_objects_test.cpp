@@ -4,7 +4,6 @@
 // session key wrapped in a SIMPLEBLOB.
 #include "card/rsa_operations.h"
 #include "card_keys.h"
-#include "crypto/openssl_peer.h"
 
 namespace kelm::csp::testing {
 namespace {
@@ -105,15 +104,13 @@ TEST_F(KeyObjects, UserKeysAndRefusedHandles) {
 }
 
 TEST_F(KeyObjects, CertificatesComeBackByteForByteAndBadOnesAreRefused) {
-    test::CertificateRequest request;
-    const auto certificate = [&](size_t size) { return request.size = size, test::OpenSslCertificate(request); };
+    const auto certificate = [&](size_t size) { return CertificateFor(0x8001, size); };
     for (int type : {1, 3, 5}) {
         Insert(type);
         const HCRYPTKEY key = UserKey(AT_SIGNATURE);
         DWORD size = 64;
         EXPECT_REFUSED(CPGetKeyParam(prov_, key, KP_CERTIFICATE, nullptr, &size, 0), 0x8009200C);
         EXPECT_EQ(size, 0u);
-        std::tie(request.modulus, request.exponent) = PublicKey(0x8001);
         const Blob der = certificate(1500);
         ASSERT_TRUE(der.size() == 1500 && CPSetKeyParam(prov_, key, KP_CERTIFICATE, der.data(), 0))
             << std::hex << GetLastError();
@@ -126,7 +123,6 @@ TEST_F(KeyObjects, CertificatesComeBackByteForByteAndBadOnesAreRefused) {
     ASSERT_EQ("90 00", HexOf(sim_->Send(Hex("00 42 00 00 08 80 04 00 00 02 04 00 00"))));
     ASSERT_TRUE(sim::PutNewKey(Card(), 0x8004, &error_) && sim::AddContainer(Card(), "small", 0x8004, 0, &error_));
     const HCRYPTKEY key = UserKey(AT_SIGNATURE);
-    std::tie(request.modulus, request.exponent) = PublicKey(0x8001);
     Blob lying = certificate(600), ten_megabytes = Hex("30 84 00 A0 00 00 30 82 01 00");
     lying[6] += 8;  // the TBSCertificate claims more than the certificate holds
     Blob one_byte_long = certificate(600);

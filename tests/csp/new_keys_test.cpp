@@ -2,7 +2,6 @@
 // key BLOBs made outside the provider (OpenSSL wraps a session key with the card's exchange key)
 // or damaged on purpose.
 #include "card_keys.h"
-#include "crypto/openssl_peer.h"
 
 namespace kelm::csp::testing {
 namespace {

@@ -50,22 +50,7 @@ protected:
     DWORD result_ = 0;
 };
 
-TEST_F(KeyOperations, TheHashLengthChoosesTheDigestInfoAndTheVerificationAlgorithm) {
-    Open(6);
-    AddCertificate(0x8001, u"keys");
-    const auto [modulus, exponent] = PublicKey(0x8001);
-    for (const char* digest : {"MD5", "SHA1", "SHA256", "SHA384", "SHA512"}) {
-        const Blob hash = test::OpenSslDigest(digest, test::RandomBytes(40, 3));
-        Blob signature;
-        ASSERT_EQ(Sign(hash, &signature, 256), 0) << digest;
-        EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, digest, hash, signature)) << digest;
-        EXPECT_EQ(Verify(hash, signature), 0) << digest;
-        signature[5] ^= 1;
-        EXPECT_EQ(Verify(hash, signature), NTE_BAD_SIGNATURE) << digest;
-    }
-}
-
-TEST_F(KeyOperations, SignatureSizesHashLengthsAndPadding) {
+TEST_F(KeyOperations, SignatureSizesHashLengthsPaddingAndTheDigestInfo) {
     Open();
     const Blob sha1 = test::OpenSslDigest("SHA1", {1, 2, 3});
     Blob signature;
@@ -87,6 +72,16 @@ TEST_F(KeyOperations, SignatureSizesHashLengthsAndPadding) {
     EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, "SHA1", sha1, signature));
     EXPECT_EQ(table_->SignHash(provider_, signer_, nullptr, nullptr, 20, signature.data(), 128, nullptr, 0),
               NTE_INVALID_PARAMETER);
+    // The hash's length chooses the DigestInfo and the verification's algorithm too.
+    AddCertificate(0x8001, u"keys");
+    for (const char* digest : {"MD5", "SHA1", "SHA256", "SHA384", "SHA512"}) {
+        const Blob hash = test::OpenSslDigest(digest, test::RandomBytes(40, 3));
+        ASSERT_EQ(Sign(hash, &signature, 128), 0) << digest;
+        EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, digest, hash, signature)) << digest;
+        EXPECT_EQ(Verify(hash, signature), 0) << digest;
+        signature[5] ^= 1;
+        EXPECT_EQ(Verify(hash, signature), NTE_BAD_SIGNATURE) << digest;
+    }
 }
 
 // The round trips themselves run in the table program; here the sizes, refusals and lookups.

@@ -4,7 +4,6 @@
 // PIN is typed in the dialog when something first asks for it.
 #pragma once
 
-#include "crypto/openssl_peer.h"
 #include "csp/card_keys.h"
 #include "kelm/cert_store.h"
 #include "kelm/ksp.h"

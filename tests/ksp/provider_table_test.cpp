@@ -4,7 +4,6 @@
 #include <functional>
 #include <string>
 
-#include "crypto/openssl_peer.h"
 #include "ksp/ksp_functions.h"
 #include "ksp/ksp_objects.h"
 #include "ksp_card.h"
