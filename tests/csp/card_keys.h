@@ -1,8 +1,11 @@
-// A provider context on the container "keys" of a simulated card: its signature key in 80 01 and
-// exchange key in 80 03 (1024 bits, or 2048 on type 6 and where `large` asks), beside the
-// container "half" whose only key, a signature key, is in 80 02. The PIN is typed once in the
-// dialog when the first private-key operation asks for it. Tests read the card's own view (keys,
-// certificates, the exchange log) to check the provider against it.
+// A simulated card in the reader, the registry in memory, a fake clock and a scripted user: the
+// fixture of the tests of both provider interfaces. Insert() puts in a card whose container
+// "keys" holds a signature key in 80 01 and an exchange key in 80 03 (1024 bits, or 2048 on
+// type 6 and where `large` asks), beside a container with one key in 80 02: the signature key of
+// "half" or, where a suite asks, the exchange key of "xonly". The PIN is queued for the dialog
+// and, unless a suite says otherwise, a context is opened on "keys". InsertBlank() puts in a
+// card without containers. Tests read the card's own view (keys, certificates, the exchange log)
+// to check the provider against it; keys made with Key() are released with the card.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +13,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "card/pin_verify.h"
@@ -18,6 +23,7 @@
 #include "core/handles.h"
 #include "core/new_keys.h"
 #include "core/user_keys.h"
+#include "crypto/openssl_peer.h"
 #include "kelm/csp.h"
 #include "kelm/winapi.h"
 #include "platform/process/clock_seam.h"
@@ -29,11 +35,12 @@ namespace kelm::csp::testing {
 
 using Blob = std::vector<BYTE>;
 inline Blob Hex(const std::string& text) { return kelm::testing::Bytes(text); }
+inline std::string HexOf(const Blob& bytes) { return kelm::testing::HexOf(bytes); }
 
 inline DWORD ErrorOf(BOOL ok) { return ok ? 0 : GetLastError(); }
 #define EXPECT_REFUSED(call, error) EXPECT_EQ(ErrorOf(call), static_cast<DWORD>(error)) << #call
 
-class CardKeysTest : public ::testing::Test {
+class CardTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::SetUiResponder(&ui_);
@@ -45,34 +52,45 @@ protected:
         platform::SetUiResponder(nullptr);
     }
 
-    // A fresh card of `type` in the reader and a context on "keys", the exchange log cleared.
-    void Insert(int type, bool large = false, sim::CardProtocol protocol = sim::CardProtocol::T1) {
+    // A fresh card made to `setup`, with no container, in the reader; the user's script cleared.
+    void InsertBlank(const kelm::testing::SimCardSetup& setup = {}) {
         Remove();
+        sim_ = std::make_unique<kelm::testing::ScopedSimCard>(setup);
+        ui_.Clear();
+    }
+    // A fresh card of `type` with the containers above; the exchange log cleared.
+    void Insert(int type = 1, bool large = false, sim::CardProtocol protocol = sim::CardProtocol::T1) {
         kelm::testing::SimCardSetup setup;
         setup.type = type, setup.protocol = protocol, setup.image_path = image_path_;
-        sim_ = std::make_unique<kelm::testing::ScopedSimCard>(setup);
+        InsertBlank(setup);
         const std::string size = large || type == 6 ? " 04" : " 02";
-        for (const std::string file : {"80 01 00", "80 03 01", "80 02 00"}) {
+        const std::string second = exchange_only_second_ ? "80 02 01" : "80 02 00";
+        for (const std::string& file : {std::string("80 01 00"), std::string("80 03 01"), second}) {
             ASSERT_EQ("90 00", HexOf(sim_->Send(Hex("00 42 00 00 08" + file + " 00" + size + " 08 00 00"))));
             ASSERT_TRUE(sim::PutNewKey(Card(), static_cast<WORD>(0x8000 | Hex(file)[1]), &error_)) << error_;
         }
         ASSERT_TRUE(sim::AddContainer(Card(), "keys", 0x8001, 0x8003, &error_) &&
-                    sim::AddContainer(Card(), "half", 0x8002, 0, &error_))
+                    (exchange_only_second_ ? sim::AddContainer(Card(), "xonly", 0, 0x8002, &error_)
+                                           : sim::AddContainer(Card(), "half", 0x8002, 0, &error_)))
             << error_;
-        ui_.Clear();
         ui_.QueueDialogAction(platform::DialogAction{IDOK, kelm::testing::kSimPin});
-        ASSERT_TRUE(CPAcquireContext(&prov_, "keys", 0, nullptr)) << std::hex << GetLastError();
+        ASSERT_TRUE(!open_keys_ || CPAcquireContext(&prov_, "keys", 0, nullptr)) << std::hex << GetLastError();
         sim_->backend().ClearLog();
     }
+    // What a suite holds on the card, released before the card leaves.
+    virtual void Release() {}
     void Remove() {
+        Release();
+        for (auto [handle, key] : keys_) core::Free_CryptoHandle(handle), core::Free_KeyCTX(key);
+        keys_.clear();
         if (prov_ != 0) CPReleaseContext(prov_, 0);
         prov_ = 0;
         card::End_CardSession();
         card::ClearPinCache();
+        card::Session().ReaderType = card::READER_TYPE_PLAIN;
         sim_.reset();
     }
     sim::SimCard& Card() { return sim_->card(); }
-    std::string HexOf(const Blob& bytes) { return kelm::testing::HexOf(bytes); }
 
     // The card's public key in a key file, big-endian.
     std::pair<Blob, Blob> PublicKey(WORD file) {
@@ -80,29 +98,39 @@ protected:
         EXPECT_TRUE(sim::PublicKeyOf(Card(), file, &modulus, &exponent));
         return {modulus, exponent};
     }
+    // A certificate of `size` bytes for the key in `file`, made by OpenSSL.
+    Blob CertificateFor(WORD file, size_t size) {
+        test::CertificateRequest request;
+        std::tie(request.modulus, request.exponent) = PublicKey(file);
+        request.size = size;
+        return test::OpenSslCertificate(request);
+    }
     HCRYPTKEY UserKey(DWORD which, HCRYPTPROV prov = 0) {
         HCRYPTKEY key = 0;
         EXPECT_TRUE(CPGetUserKey(prov != 0 ? prov : prov_, which, &key)) << std::hex << GetLastError();
         return key;
     }
-    // A session key made as the key entry points make one, its bytes 01 02 03 ...
-    HCRYPTKEY SessionKey(ALG_ID algid, DWORD permissions = 0) {
+    // A session key made as the key entry points make one under `prov` (the fixture's context when
+    // 0): its bytes 01 02 03 ..., its IV A0 A1 ... A7, the container of that context.
+    HCRYPTKEY Key(ALG_ID algid, HCRYPTPROV prov = 0, DWORD mode = CRYPT_MODE_CBC, DWORD permissions = 0) {
+        prov = prov != 0 ? prov : prov_;
         core::KeyCTX* key = core::Alloc_Init_KeyCTX(algid);
-        for (DWORD i = 0; i < key->KeyDataSize; ++i) key->KeyData[i] = BYTE(i + 1);
-        key->Permissions = permissions;
+        for (DWORD i = 0; key->KeyData != nullptr && i < key->KeyDataSize; ++i) key->KeyData[i] = BYTE(i + 1);
+        for (BYTE i = 0; key->KeyData != nullptr && i < 8; ++i) key->IV[i] = BYTE(0xA0 + i);
+        const auto* owner = static_cast<core::ProvCTX*>(core::Get_CryptoCTX(prov, core::HANDLE_PROVIDER_TYPE, prov));
+        std::memcpy(key->ContainerName, owner->ContainerName, core::kContainerNameMax);
+        key->Mode = mode, key->Permissions = permissions;
         HCRYPTKEY handle = 0;
-        EXPECT_TRUE(core::Alloc_Init_CryptoHandle(&handle, core::HANDLE_KEY_TYPE, key, prov_));
+        EXPECT_TRUE(core::Alloc_Init_CryptoHandle(&handle, core::HANDLE_KEY_TYPE, key, prov));
+        keys_.push_back({handle, key});
         return handle;
     }
-    void NameKey(HCRYPTKEY handle, const char* name) {
-        auto* key = static_cast<core::KeyCTX*>(core::Get_CryptoCTX(handle, core::HANDLE_KEY_TYPE, prov_));
-        std::strncpy(key->ContainerName, name, sizeof key->ContainerName);
+    core::KeyCTX* KeyRecord(HCRYPTKEY handle, HCRYPTPROV prov = 0) {
+        prov = prov != 0 ? prov : prov_;
+        return static_cast<core::KeyCTX*>(core::Get_CryptoCTX(handle, core::HANDLE_KEY_TYPE, prov));
     }
-    // Releases a key made with SessionKey (its record names no container, so CPDestroyKey
-    // would keep it).
-    void Forget(HCRYPTKEY handle) {
-        core::Free_KeyCTX(static_cast<core::KeyCTX*>(core::Get_CryptoCTX(handle, core::HANDLE_KEY_TYPE, prov_)));
-        core::Free_CryptoHandle(handle);
+    void NameKey(HCRYPTKEY handle, const char* name) {
+        std::strncpy(KeyRecord(handle)->ContainerName, name, sizeof KeyRecord(handle)->ContainerName);
     }
     // A hash of `algid` over `data`.
     HCRYPTHASH Hash(ALG_ID algid, const std::string& data) {
@@ -111,21 +139,17 @@ protected:
                     CPHashData(prov_, hash, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()), 0));
         return hash;
     }
+    // HP_HASHVAL read into a roomier buffer, cut to the length reported; empty on failure.
+    Blob Value(HCRYPTHASH hash) {
+        Blob value(40, 0xEE);
+        DWORD length = 40;
+        if (!CPGetHashParam(prov_, hash, HP_HASHVAL, value.data(), &length, 0)) return {};
+        return Blob(value.begin(), value.begin() + length);
+    }
     // The PIN verified (asked once per card) and the exchange log cleared.
     void PinAndClearLog() {
         EXPECT_EQ(core::Key_EnsurePin(0), 0u);
         sim_->backend().ClearLog();
-    }
-    // A value of the provider's registry key, as stored; empty when missing.
-    Blob ProviderSetting(const char* name) {
-        HKEY key = nullptr;
-        Blob value(64);
-        DWORD size = DWORD(value.size());
-        const bool found = RegOpenKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, KEY_READ, &key) == 0 &&
-                           RegQueryValueExA(key, name, nullptr, nullptr, value.data(), &size) == 0;
-        if (key != nullptr) RegCloseKey(key);
-        value.resize(found ? size : 0);
-        return value;
     }
     // The commands sent since the log was last cleared, and how many of them had instruction `ins`.
     size_t Sent(int ins = -1) {
@@ -139,8 +163,11 @@ protected:
     platform::ScriptedResponder ui_;
     platform::FakeClock clock_;
     HCRYPTPROV prov_ = 0;
+    std::vector<std::pair<HCRYPTKEY, core::KeyCTX*>> keys_;
     std::string error_;
-    std::string image_path_;  // empty: the card lives in memory only
+    std::string image_path_;             // empty: the card lives in memory only
+    bool open_keys_ = true;              // Insert() opens a context on "keys"
+    bool exchange_only_second_ = false;  // the container in 80 02 is "xonly", else "half"
 };
 
 }  // namespace kelm::csp::testing

@@ -16,7 +16,6 @@
 #include <map>
 
 #include "card_keys.h"
-#include "crypto/openssl_peer.h"
 
 namespace kelm::csp::testing {
 namespace {
@@ -67,7 +66,7 @@ size_t FilesIn(const std::string& folder) {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
 }
 
-class Faults : public CardKeysTest {
+class Faults : public CardTest {
 protected:
     // What the entry points list: every container with the certificates of its two keys.
     using Listing = std::map<std::string, std::pair<Blob, Blob>>;
@@ -119,12 +118,6 @@ protected:
                                                    test::OpenSslDigest("SHA1", Blob(document.begin(), document.end())),
                                                    Blob(signature.rend() - size, signature.rend()));
     }
-    Blob CertificateFor(WORD file, size_t size) {
-        test::CertificateRequest request;
-        std::tie(request.modulus, request.exponent) = PublicKey(file);
-        request.size = size;
-        return test::OpenSslCertificate(request);
-    }
     void PutBack() {
         sim::SimCardPtr card = sim_->backend().TakePulledCard(sim_->reader());
         ASSERT_NE(card, nullptr) << "the card was never pulled";
@@ -148,8 +141,7 @@ TEST_F(Faults, CardPulledBetweenTheHalvesOfA2048BitSignature) {
     // The card leaves after the first half; the user, asked to put it back, gives up.
     sim_->backend().PullCardAfter(sim_->reader(), 0x4E);
     ui_.QueueBoxAnswer(IDCANCEL);
-    EXPECT_FALSE(Signs("during"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_REMOVED_CARD));
+    EXPECT_REFUSED(Signs("during"), SCARD_W_REMOVED_CARD);
     // Put back: the next signature reconnects, the thread's PIN is sent again without asking,
     // and the card computes a whole signature, not one continued from the lost half.
     PutBack();
@@ -165,8 +157,7 @@ TEST_F(Faults, CardPulledDuringACertificateWriteKeepsTheOldOne) {
     ASSERT_TRUE(WriteCertificate(old_certificate));
     const Listing before = Listed();
     sim_->backend().PullCardAfter(sim_->reader(), 0x46);  // after the first of eight pieces
-    EXPECT_FALSE(WriteCertificate(new_certificate));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_REMOVED_CARD));
+    EXPECT_REFUSED(WriteCertificate(new_certificate), SCARD_W_REMOVED_CARD);
     PutBack();
     EXPECT_EQ(Listed(), before) << "the old certificate is still whole";
     ASSERT_TRUE(WriteCertificate(new_certificate)) << std::hex << GetLastError();
@@ -204,8 +195,7 @@ TEST_F(Faults, AMuteCardGivesAClearErrorWithoutWaitingLong) {
     const DWORD slept = clock_.total_slept_ms;
     sim_->backend().SetMute(sim_->reader(), true);
     ui_.QueueBoxAnswer(IDCANCEL);
-    EXPECT_FALSE(Signs("mute"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_E_TIMEOUT));
+    EXPECT_REFUSED(Signs("mute"), SCARD_E_TIMEOUT);
     // One command tried, the card probed again and one reconnection attempt: no loop.
     EXPECT_TRUE(Sent() <= 4 && clock_.total_slept_ms - slept <= 1000) << Sent();
     ASSERT_EQ(ui_.BoxCount(), 1u);

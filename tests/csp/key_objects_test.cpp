@@ -4,14 +4,13 @@
 // session key wrapped in a SIMPLEBLOB.
 #include "card/rsa_operations.h"
 #include "card_keys.h"
-#include "crypto/openssl_peer.h"
 
 namespace kelm::csp::testing {
 namespace {
 
 Blob Dword(DWORD value) { return {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), BYTE(value >> 24)}; }
 
-class KeyObjects : public CardKeysTest {
+class KeyObjects : public CardTest {
 protected:
     // The parameter as CPGetKeyParam delivers it: the size query agrees with the value, and one
     // byte less than the value fails with the size and leaves the buffer alone.
@@ -32,9 +31,9 @@ protected:
 
 TEST_F(KeyObjects, ParametersOfCardAndSessionKeys) {
     Insert(1);
-    const HCRYPTKEY rsa = UserKey(AT_SIGNATURE), des = SessionKey(CALG_DES), ecb = SessionKey(CALG_3DES);
+    const HCRYPTKEY rsa = UserKey(AT_SIGNATURE), des = Key(CALG_DES), ecb = Key(CALG_3DES);
     const LONG kType = NTE_BAD_TYPE;
-    const Blob iv = Hex("A0 A1 A2 A3 A4 A5 A6 A7"), salt = Hex("01 02 03 04 05 06 07 08 09 0A 0B");
+    const Blob iv = Hex("B0 B1 B2 B3 B4 B5 B6 B7"), salt = Hex("01 02 03 04 05 06 07 08 09 0A 0B");
     // {key, set (else get), parameter, value set or expected, error}, in order.
     const std::tuple<HCRYPTKEY, bool, DWORD, Blob, LONG> steps[] = {
         {rsa, 0, KP_KEYLEN, Dword(1024), 0}, {rsa, 0, KP_BLOCKLEN, Dword(1024), 0}, {rsa, 0, KP_ALGID, Dword(0x2400), 0},
@@ -42,7 +41,7 @@ TEST_F(KeyObjects, ParametersOfCardAndSessionKeys) {
         {rsa, 0, 27, {}, kType}, {rsa, 1, KP_PERMISSIONS, Dword(0x40), kType}, {rsa, 1, KP_PERMISSIONS, Dword(3), 0},
         {rsa, 1, KP_PERMISSIONS, Dword(4), 0}, {rsa, 0, KP_PERMISSIONS, Dword(7), 0}, {rsa, 1, KP_MODE, Dword(2), kType},
         {rsa, 1, KP_SALT, salt, kType}, {rsa, 1, KP_PADDING, Dword(9), 0}, {rsa, 1, KP_KEYLEN, Dword(512), kType},
-        {des, 0, KP_IV, Blob(8, 0), 0}, {des, 1, KP_IV, iv, 0}, {des, 0, KP_IV, iv, 0}, {des, 0, KP_SALT, {}, 0},
+        {des, 0, KP_IV, Hex("A0 A1 A2 A3 A4 A5 A6 A7"), 0}, {des, 1, KP_IV, iv, 0}, {des, 0, KP_IV, iv, 0}, {des, 0, KP_SALT, {}, 0},
         {des, 1, KP_SALT, salt, 0}, {des, 0, KP_SALT, salt, 0}, {des, 0, KP_PADDING, Dword(1), 0},
         {des, 1, KP_MODE, Dword(3), 0}, {des, 0, KP_BLOCKLEN, Dword(8), 0}, {des, 0, KP_MODE_BITS, Dword(8), 0},
         {des, 1, KP_MODE, Dword(5), NTE_FAIL}, {des, 0, KP_MODE, Dword(5), 0}, {des, 0, KP_CERTIFICATE, {}, NTE_BAD_KEY},
@@ -63,7 +62,6 @@ TEST_F(KeyObjects, ParametersOfCardAndSessionKeys) {
     EXPECT_REFUSED(CPSetKeyParam(prov_, rsa, KP_CERTIFICATE, nullptr, 0), NTE_BAD_TYPE);
     EXPECT_REFUSED(CPGetKeyParam(prov_, des, KP_IV, nullptr, nullptr, 0), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(Sent(), 0u) << "parameters other than the certificate never reach the card";
-    Forget(des), Forget(ecb);
     EXPECT_TRUE(CPDestroyKey(prov_, rsa));
 }
 
@@ -106,15 +104,13 @@ TEST_F(KeyObjects, UserKeysAndRefusedHandles) {
 }
 
 TEST_F(KeyObjects, CertificatesComeBackByteForByteAndBadOnesAreRefused) {
-    test::CertificateRequest request;
-    const auto certificate = [&](size_t size) { return request.size = size, test::OpenSslCertificate(request); };
+    const auto certificate = [&](size_t size) { return CertificateFor(0x8001, size); };
     for (int type : {1, 3, 5}) {
         Insert(type);
         const HCRYPTKEY key = UserKey(AT_SIGNATURE);
         DWORD size = 64;
         EXPECT_REFUSED(CPGetKeyParam(prov_, key, KP_CERTIFICATE, nullptr, &size, 0), 0x8009200C);
         EXPECT_EQ(size, 0u);
-        std::tie(request.modulus, request.exponent) = PublicKey(0x8001);
         const Blob der = certificate(1500);
         ASSERT_TRUE(der.size() == 1500 && CPSetKeyParam(prov_, key, KP_CERTIFICATE, der.data(), 0))
             << std::hex << GetLastError();
@@ -127,7 +123,6 @@ TEST_F(KeyObjects, CertificatesComeBackByteForByteAndBadOnesAreRefused) {
     ASSERT_EQ("90 00", HexOf(sim_->Send(Hex("00 42 00 00 08 80 04 00 00 02 04 00 00"))));
     ASSERT_TRUE(sim::PutNewKey(Card(), 0x8004, &error_) && sim::AddContainer(Card(), "small", 0x8004, 0, &error_));
     const HCRYPTKEY key = UserKey(AT_SIGNATURE);
-    std::tie(request.modulus, request.exponent) = PublicKey(0x8001);
     Blob lying = certificate(600), ten_megabytes = Hex("30 84 00 A0 00 00 30 82 01 00");
     lying[6] += 8;  // the TBSCertificate claims more than the certificate holds
     Blob one_byte_long = certificate(600);
@@ -165,7 +160,7 @@ TEST_F(KeyObjects, CertificatesComeBackByteForByteAndBadOnesAreRefused) {
 
 TEST_F(KeyObjects, SessionKeysLeaveWrappedWithTheExchangeKey) {
     Insert(1);
-    const HCRYPTKEY plain = SessionKey(CALG_3DES), exportable = SessionKey(CALG_3DES, CRYPT_EXPORT);
+    const HCRYPTKEY plain = Key(CALG_3DES), exportable = Key(CALG_3DES, 0, CRYPT_MODE_CBC, CRYPT_EXPORT);
     const HCRYPTKEY exchange = UserKey(AT_KEYEXCHANGE), signature = UserKey(AT_SIGNATURE);
     DWORD size = 500;
     Blob blob(140);
@@ -192,7 +187,6 @@ TEST_F(KeyObjects, SessionKeysLeaveWrappedWithTheExchangeKey) {
     ASSERT_EQ(card::RSA_CardDecrypt("keys", CALG_RSA_KEYX, &length, block.data(), key_bytes.data()), 0u);
     EXPECT_EQ(Blob(key_bytes.begin(), key_bytes.begin() + length),
               Hex("01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17 18"));
-    Forget(plain), Forget(exportable);
     EXPECT_TRUE(CPDestroyKey(prov_, exchange) && CPDestroyKey(prov_, signature));
 }
 

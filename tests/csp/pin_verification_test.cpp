@@ -1,58 +1,27 @@
 // PIN verification on the simulated card: padding by card type, the dialog and its answers,
 // the PIN pad and its fall-back, the thread-bound 30-second cache, wrong and locked PINs.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <iterator>
-#include <memory>
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "card/apdu_transport.h"
-#include "card/pin_verify.h"
-#include "card/reader_session.h"
-#include "kelm/csp.h"
-#include "kelm/winapi.h"
-#include "platform/process/clock_seam.h"
-#include "platform/ui/ui_responder.h"
-#include "support/registry_fixture.h"
-#include "support/sim_fixture.h"
+#include "card_keys.h"
 
 namespace kelm::card {
 namespace {
 
+using csp::testing::ErrorOf;
 using platform::DialogAction;
 
-class PinVerification : public ::testing::Test {
+class PinVerification : public csp::testing::CardTest {
 protected:
-    void SetUp() override {
-        platform::SetUiResponder(&ui_);
-        platform::UseFakeClock(&clock_);
-    }
-    void TearDown() override {
-        Remove();
-        platform::UseFakeClock(nullptr);
-        platform::SetUiResponder(nullptr);
-    }
-    void Remove() {
-        End_CardSession();
-        ClearPinCache();
-        Session().ReaderType = READER_TYPE_PLAIN;
-        sim_.reset();
-    }
-
     // A fresh card, connected. `pin_pad`: the provider is told that the reader has a keypad;
     // `keypad_works`: the reader really handles the PIN-pad command.
     void Insert(int type, const std::string& pin = testing::kSimPin, bool pin_pad = false, bool keypad_works = true) {
-        Remove();
         testing::SimCardSetup setup;
-        setup.type = type;
-        setup.pin = pin;
-        setup.pin_pad = pin_pad && keypad_works;
-        setup.pin_pad_entry = pin;
-        sim_ = std::make_unique<testing::ScopedSimCard>(setup);
+        setup.type = type, setup.pin = pin, setup.pin_pad = pin_pad && keypad_works, setup.pin_pad_entry = pin;
+        InsertBlank(setup);
         ASSERT_EQ(Init_PCSC_Object(CRYPT_SILENT), 1);
         if (pin_pad) Session().ReaderType = READER_TYPE_PINPAD;
         sim_->backend().ClearLog();
@@ -71,11 +40,6 @@ protected:
         }
         return "";
     }
-
-    test::ScopedInMemoryRegistry registry_;
-    std::unique_ptr<testing::ScopedSimCard> sim_;
-    platform::ScriptedResponder ui_;
-    platform::FakeClock clock_;
 };
 
 TEST_F(PinVerification, PinIsPaddedToSixteenBytesWithSpacesOnTypeFiveElseFF) {
@@ -107,15 +71,11 @@ TEST_F(PinVerification, DialogThenTheSameThreadsPinForThirtySeconds) {
     EXPECT_EQ(Session().PinVerified, 1);
     ASSERT_EQ(ui_.DialogCount(), 1u);
     const platform::DialogShown& shown = ui_.events().back().dialog;
-    EXPECT_EQ(shown.template_id, 102);
-    EXPECT_EQ(shown.title, "Input the pin code");
-    EXPECT_EQ(shown.edit_limit, 16);
-    EXPECT_TRUE(shown.topmost && shown.visible);
+    EXPECT_TRUE(shown.template_id == 102 && shown.title == "Input the pin code" && shown.edit_limit == 16 &&
+                shown.topmost && shown.visible) << shown.title;
     std::set<std::pair<int, std::string>> labels;
     for (const auto& control : shown.controls) labels.emplace(control.id, control.text);
-    for (const auto& label : {std::pair<int, std::string>{1023, "Password(6-16)"}, {IDOK, "Confirm"}, {IDCANCEL, "Cancel"}}) {
-        EXPECT_EQ(labels.count(label), 1u) << label.second;
-    }
+    EXPECT_TRUE(labels.count({1023, "Password(6-16)"}) && labels.count({IDOK, "Confirm"}) && labels.count({IDCANCEL, "Cancel"}));
 
     // Each success restarts the window; another thread, or 31 seconds, brings the dialog back.
     for (const auto& [advance_ms, thread, dialog] :
@@ -164,8 +124,7 @@ TEST_F(PinVerification, OnlyThePinPadReaderTypeCollectsThePinElseTheDialogsPinIs
 TEST_F(PinVerification, CancelRetryWrongAndLockedPins) {
     Insert(1);
     ui_.QueueDialogAction(DialogAction{IDCANCEL, ""});
-    EXPECT_EQ(VerifyPIN(0), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER));
+    EXPECT_REFUSED(VerifyPIN(0), SCARD_W_CANCELLED_BY_USER);
     ui_.QueueDialogGone();
     EXPECT_EQ(VerifyPIN(0), 0);
     // The retry dialog reports its button and sends nothing.
@@ -189,15 +148,13 @@ TEST_F(PinVerification, CancelRetryWrongAndLockedPins) {
     clock_.now_ms += 60000;
     Type("00000000");
     ui_.QueueBoxAnswer(IDNO);
-    EXPECT_EQ(VerifyPIN(0), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
+    EXPECT_REFUSED(VerifyPIN(0), NTE_FAIL);
     EXPECT_EQ(Session().PinVerified, 0);
     for (int i = 0; i < 3; ++i) {
         Type("00000000");
         ui_.QueueBoxAnswer(IDYES);
     }
-    EXPECT_EQ(VerifyPIN(0), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
+    EXPECT_REFUSED(VerifyPIN(0), NTE_FAIL);
     EXPECT_EQ(LastBoxText(), "The pin code of the  IC card has been locked!");
 }
 

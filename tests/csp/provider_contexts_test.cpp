@@ -2,23 +2,10 @@
 // context, the PIN asked exactly when a container is created or deleted, names cut to 36
 // characters, the provider's identity and algorithm table, both enumeration cursors, and a
 // release that ends the card session under another context.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "card/pin_verify.h"
-#include "card/reader_session.h"
-#include "kelm/csp.h"
-#include "kelm/winapi.h"
-#include "platform/process/clock_seam.h"
+#include "card_keys.h"
 #include "platform/process/memory.h"
-#include "platform/ui/ui_responder.h"
-#include "support/registry_fixture.h"
-#include "support/sim_fixture.h"
 
-namespace kelm::csp {
+namespace kelm::csp::testing {
 namespace {
 
 using platform::DialogAction;
@@ -31,22 +18,12 @@ bool Registered(const std::string& name) {
     return RegCloseKey(key) == ERROR_SUCCESS;
 }
 
-class ProviderContexts : public testing::SimCardTest {
+// A blank card.
+class ProviderContexts : public CardTest {
 protected:
-    void SetUp() override {
-        SimCardTest::SetUp();
-        platform::SetUiResponder(&ui_);
-        platform::UseFakeClock(&clock_);
-    }
-    void TearDown() override {
-        card::End_CardSession();
-        card::ClearPinCache();
-        platform::UseFakeClock(nullptr);
-        platform::SetUiResponder(nullptr);
-        SimCardTest::TearDown();
-    }
+    void SetUp() override { CardTest::SetUp(), InsertBlank(); }
 
-    void TypePin(const std::string& pin = testing::kSimPin) { ui_.QueueDialogAction(DialogAction{IDOK, pin}); }
+    void TypePin(const std::string& pin = kelm::testing::kSimPin) { ui_.QueueDialogAction(DialogAction{IDOK, pin}); }
     HCRYPTPROV Acquire(const char* name, DWORD flags) {
         HCRYPTPROV prov = 0;
         EXPECT_TRUE(CPAcquireContext(&prov, name, flags, nullptr)) << std::hex << GetLastError();
@@ -69,35 +46,30 @@ protected:
     // The card's directory as the simulator holds it, not as the provider reports it.
     std::vector<std::string> CardContainers() {
         std::vector<std::string> names;
-        for (const sim::ContainerInfo& info : sim::ContainersOf(sim().card())) names.push_back(info.name);
+        for (const sim::ContainerInfo& info : sim::ContainersOf(Card())) names.push_back(info.name);
         return names;
     }
-
-    test::ScopedInMemoryRegistry registry_;
-    platform::ScriptedResponder ui_;
-    platform::FakeClock clock_;
 };
 
-TEST_F(ProviderContexts, BadRequestsAreRefusedAndTheVerifyContextIsBlank) {
+// Bad requests refused before the card; the verify context: blank, the provider's identity, the
+// refused parameters, and the algorithm records with a cursor that a size query or too small a
+// buffer must not move (the rows' names and values are checked through kelm-tool's listing).
+TEST_F(ProviderContexts, BadRequestsTheVerifyContextItsParametersAndAlgorithmRecords) {
     Refused("c", 0x100, NTE_BAD_FLAGS);
     Refused("abc", CRYPT_VERIFYCONTEXT, ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(CPAcquireContext(nullptr, nullptr, CRYPT_VERIFYCONTEXT, nullptr));
-    EXPECT_TRUE(sim().backend().Log().empty()) << "refused before the card is touched";
-
-    for (const char* name : {static_cast<const char*>(nullptr), ""}) {
-        HCRYPTPROV prov = Acquire(name, CRYPT_VERIFYCONTEXT);
-        EXPECT_EQ(Param(prov, PP_CONTAINER), std::string(36, ' ') + '\0');
-        EXPECT_TRUE(CPReleaseContext(prov, 0));
-    }
+    EXPECT_TRUE(sim_->backend().Log().empty()) << "refused before the card is touched";
     HCRYPTPROV prov = 0x55;
     EXPECT_TRUE(CPAcquireContext(&prov, nullptr, CRYPT_VERIFYCONTEXT | CRYPT_DELETEKEYSET, nullptr));
     EXPECT_EQ(prov, 0u);
+    for (const char* name : {"", static_cast<const char*>(nullptr)}) {  // the second stays open
+        EXPECT_TRUE(prov == 0 || CPReleaseContext(prov, 0));
+        prov = Acquire(name, CRYPT_VERIFYCONTEXT);
+        EXPECT_EQ(Param(prov, PP_CONTAINER), std::string(36, ' ') + '\0');
+    }
     EXPECT_EQ(ui_.DialogCount(), 0u);
     EXPECT_FALSE(Registered(std::string(36, ' ')));
-}
 
-TEST_F(ProviderContexts, IdentityDeliveryAndRefusedParameters) {
-    HCRYPTPROV prov = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
     EXPECT_EQ(Param(prov, PP_NAME), std::string("KELM CSP V5", 12));
     for (const auto& [param, value] : {std::pair<DWORD, DWORD>{PP_VERSION, 0x100}, {PP_PROVTYPE, 1}, {PP_IMPTYPE, 11},
                                        {PP_KEYSET_TYPE, 32}}) {
@@ -105,40 +77,25 @@ TEST_F(ProviderContexts, IdentityDeliveryAndRefusedParameters) {
     }
     BYTE small[5] = {};
     DWORD size = sizeof small;
-    EXPECT_FALSE(CPGetProvParam(prov, PP_NAME, small, &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_REFUSED(CPGetProvParam(prov, PP_NAME, small, &size, 0), ERROR_MORE_DATA);
     EXPECT_EQ(size, 12u);
     EXPECT_EQ(small[0], 0) << "nothing is written into too small a buffer";
     for (const auto& [param, error] : {std::pair<DWORD, LONG>{38, E_NOTIMPL}, {39, E_NOTIMPL}, {8, NTE_BAD_TYPE},
                                        {999, NTE_BAD_TYPE}}) {
         size = sizeof small;
-        EXPECT_FALSE(CPGetProvParam(prov, param, small, &size, 0));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << param;
+        EXPECT_REFUSED(CPGetProvParam(prov, param, small, &size, 0), error) << param;
     }
-    EXPECT_FALSE(CPSetProvParam(prov, PP_NAME, small, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_FAIL));
-    EXPECT_FALSE(CPGetProvParam(prov ^ 0x10, PP_NAME, nullptr, &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
-    EXPECT_FALSE(CPSetProvParam(prov ^ 0x10, PP_NAME, small, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
-    EXPECT_TRUE(CPReleaseContext(prov, 0));
-    EXPECT_FALSE(CPReleaseContext(prov, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_UID));
-}
+    EXPECT_REFUSED(CPSetProvParam(prov, PP_NAME, small, 0), NTE_FAIL);
+    EXPECT_REFUSED(CPGetProvParam(prov ^ 0x10, PP_NAME, nullptr, &size, 0), NTE_BAD_UID);
+    EXPECT_REFUSED(CPSetProvParam(prov ^ 0x10, PP_NAME, small, 0), NTE_BAD_UID);
 
-// The rows' names and values are checked through kelm-tool's algorithms listing; here the
-// record layout and the cursor, which a size query or too small a buffer must not move.
-TEST_F(ProviderContexts, AlgorithmRecordsWithoutSkippingOnSizeQueries) {
-    HCRYPTPROV prov = Acquire(nullptr, CRYPT_VERIFYCONTEXT);
     std::vector<DWORD> name_lengths;
     for (DWORD flags = CRYPT_FIRST;; flags = 0) {
-        DWORD size = 0;
         if (!CPGetProvParam(prov, PP_ENUMALGS_EX, nullptr, &size, flags)) break;
         PROV_ENUMALGS_EX ex;
         std::memset(&ex, 0xCC, sizeof ex);
         size = 10;
-        EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+        EXPECT_REFUSED(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags), ERROR_MORE_DATA);
         size = sizeof ex;
         ASSERT_TRUE(CPGetProvParam(prov, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, flags));
         EXPECT_EQ(size, 88u);
@@ -154,11 +111,12 @@ TEST_F(ProviderContexts, AlgorithmRecordsWithoutSkippingOnSizeQueries) {
     EXPECT_EQ(name_lengths, (std::vector<DWORD>{4, 13, 5, 6, 8, 8, 8, 4, 9, 9}));
     // The short form shares the cursor.
     PROV_ENUMALGS alg;
-    DWORD size = sizeof alg;
+    size = sizeof alg;
     ASSERT_TRUE(CPGetProvParam(prov, PP_ENUMALGS, reinterpret_cast<BYTE*>(&alg), &size, CRYPT_FIRST));
     EXPECT_TRUE(size == 32 && alg.aiAlgid == CALG_DES && alg.dwBitLen == 56 && alg.dwNameLen == 4);
     EXPECT_EQ(Param(prov, PP_ENUMALGS).substr(0, 4), std::string("\x09\x66\x00\x00", 4));
     EXPECT_TRUE(CPReleaseContext(prov, 0));
+    EXPECT_REFUSED(CPReleaseContext(prov, 0), NTE_BAD_UID);
 }
 
 TEST_F(ProviderContexts, PinOncePerConnectionAndReleaseEndsTheSessionUnderAnotherContext) {
@@ -238,23 +196,20 @@ TEST_F(ProviderContexts, ContainerCursorMovesOnEveryCallOverTheListOfItsOpening)
 
     // The context opened on an empty card, and the one opened before "three", keep their lists.
     DWORD size = 0;
-    EXPECT_FALSE(CPGetProvParam(empty, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_REFUSED(CPGetProvParam(empty, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST), ERROR_NO_MORE_ITEMS);
     EXPECT_EQ(Param(prov, PP_ENUMCONTAINERS, CRYPT_FIRST), std::string("one", 4));
     EXPECT_TRUE(CPGetProvParam(prov, PP_ENUMCONTAINERS, nullptr, &size, 0));  // moves to "two"
     char name[40];
     size = sizeof name;
-    EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_REFUSED(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0), ERROR_NO_MORE_ITEMS);
     size = 2;
     CPGetProvParam(prov, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST);
     size = 2;
-    EXPECT_FALSE(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_REFUSED(CPGetProvParam(prov, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &size, 0), ERROR_MORE_DATA);
     EXPECT_EQ(size, 4u);
     CPReleaseContext(prov, 0);
     CPReleaseContext(empty, 0);
 }
 
 }  // namespace
-}  // namespace kelm::csp
+}  // namespace kelm::csp::testing

@@ -11,7 +11,6 @@
 #include <new>
 
 #include "card_keys.h"
-#include "crypto/openssl_peer.h"
 
 namespace {
 
@@ -106,7 +105,7 @@ __attribute__((noinline)) void LeaveOnTheStack(const Blob& secret, int depth) {
     for (size_t i = 0; i < secret.size() && i < 512; ++i) frame[100 + i] = secret[i];
 }
 
-class SecretWiping : public CardKeysTest {
+class SecretWiping : public CardTest {
 protected:
     void Watch(std::initializer_list<const Blob*> secrets) {
         g_watch = HeapWatch{};
@@ -119,7 +118,7 @@ protected:
     void TearDown() override {
         g_watch.armed = false;
         if (boundary_) platform::SetPcscBackend(&sim_->backend());
-        CardKeysTest::TearDown();
+        CardTest::TearDown();
     }
     std::unique_ptr<CardBoundary> boundary_;
 };
@@ -160,10 +159,8 @@ TEST_F(SecretWiping, ThePinSessionKeysAndDecryptedDataLeaveNothingBehind) {
     EXPECT_TRUE(CPDestroyKey(prov_, imported));
     g_watch.armed = false;
     EXPECT_EQ(Blob(ciphertext.begin(), ciphertext.begin() + length), message);
-    EXPECT_EQ(g_watch.found[0], 0u) << "heap blocks freed with the PIN in them";
-    EXPECT_EQ(g_watch.found[3], 0u) << "heap blocks freed with the PIN as typed in them";
-    EXPECT_EQ(g_watch.found[1], 0u) << "heap blocks freed with the session key in them";
-    EXPECT_EQ(g_watch.found[2], 0u) << "heap blocks freed with the decrypted message in them";
+    const char* const watched[] = {"the PIN", "the session key", "the decrypted message", "the PIN as typed"};
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(g_watch.found[i], 0u) << "heap blocks freed with " << watched[i] << " in them";
     EXPECT_EQ(pin_on_stack, 0u) << "the PIN left on the stack";
     EXPECT_EQ(key_on_stack, 0u) << "the session key left on the stack";
     EXPECT_EQ(message_on_stack, 0u) << "the decrypted message left on the stack";

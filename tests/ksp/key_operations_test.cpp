@@ -6,18 +6,14 @@
 
 #include "ksp_card.h"
 #include "platform/crypt32/cert_serialization.h"
+#include "sim/card_state.h"
+#include "table_program.h"
 
 namespace kelm::ksp::testing {
 namespace {
 
 class KeyOperations : public KspCardTest {
 protected:
-    void Open(int type = 1, bool large = false, sim::CardProtocol protocol = sim::CardProtocol::T1) {
-        Insert(type, large, protocol);
-        provider_ = OpenProvider();
-        signer_ = OpenKey(provider_);
-        exchange_ = OpenKey(provider_, u"keys", AT_KEYEXCHANGE);
-    }
     SECURITY_STATUS Sign(const Blob& hash, Blob* signature, DWORD capacity, void* padding = nullptr) {
         signature->assign(capacity, 0);
         DWORD length = 0;
@@ -51,27 +47,10 @@ protected:
         RegCloseKey(key);
     }
 
-    NCRYPT_PROV_HANDLE provider_ = 0;
-    NCRYPT_KEY_HANDLE signer_ = 0, exchange_ = 0;
     DWORD result_ = 0;
 };
 
-TEST_F(KeyOperations, TheHashLengthChoosesTheDigestInfoAndTheVerificationAlgorithm) {
-    Open(6);
-    AddCertificate(0x8001, u"keys");
-    const auto [modulus, exponent] = PublicKey(0x8001);
-    for (const char* digest : {"MD5", "SHA1", "SHA256", "SHA384", "SHA512"}) {
-        const Blob hash = test::OpenSslDigest(digest, test::RandomBytes(40, 3));
-        Blob signature;
-        ASSERT_EQ(Sign(hash, &signature, 256), 0) << digest;
-        EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, digest, hash, signature)) << digest;
-        EXPECT_EQ(Verify(hash, signature), 0) << digest;
-        signature[5] ^= 1;
-        EXPECT_EQ(Verify(hash, signature), NTE_BAD_SIGNATURE) << digest;
-    }
-}
-
-TEST_F(KeyOperations, SignatureSizesHashLengthsAndPadding) {
+TEST_F(KeyOperations, SignatureSizesHashLengthsPaddingAndTheDigestInfo) {
     Open();
     const Blob sha1 = test::OpenSslDigest("SHA1", {1, 2, 3});
     Blob signature;
@@ -93,6 +72,16 @@ TEST_F(KeyOperations, SignatureSizesHashLengthsAndPadding) {
     EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, "SHA1", sha1, signature));
     EXPECT_EQ(table_->SignHash(provider_, signer_, nullptr, nullptr, 20, signature.data(), 128, nullptr, 0),
               NTE_INVALID_PARAMETER);
+    // The hash's length chooses the DigestInfo and the verification's algorithm too.
+    AddCertificate(0x8001, u"keys");
+    for (const char* digest : {"MD5", "SHA1", "SHA256", "SHA384", "SHA512"}) {
+        const Blob hash = test::OpenSslDigest(digest, test::RandomBytes(40, 3));
+        ASSERT_EQ(Sign(hash, &signature, 128), 0) << digest;
+        EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, digest, hash, signature)) << digest;
+        EXPECT_EQ(Verify(hash, signature), 0) << digest;
+        signature[5] ^= 1;
+        EXPECT_EQ(Verify(hash, signature), NTE_BAD_SIGNATURE) << digest;
+    }
 }
 
 // The round trips themselves run in the table program; here the sizes, refusals and lookups.
@@ -146,6 +135,26 @@ TEST_F(KeyOperations, TheStoreWalkPassesOverEntriesItCannotUse) {
     Blob plain;
     EXPECT_EQ(Cipher(false, encrypted, &plain, 128, 0), 0) << "the certificate of the right key was taken";
     EXPECT_EQ(plain, Blob(10, 1));
+}
+
+// The function table as a program that loads the library sees it, on every simulated card type
+// (2048-bit keys on T=1: a T=0 transport cannot carry their 256-byte answers).
+TEST_F(KeyOperations, TableProgramRunsOnEveryCardTypeThroughTheLoadedLibrary) {
+    const struct { int type; sim::CardProtocol protocol; bool large; } cards[] = {
+        {1, sim::CardProtocol::T1, false}, {3, sim::CardProtocol::T0, false}, {5, sim::CardProtocol::T0, false},
+        {5, sim::CardProtocol::T1, true},  {6, sim::CardProtocol::T1, true},  {7, sim::CardProtocol::T1, false}};
+    for (const auto& card : cards) {
+        SCOPED_TRACE("card type " + std::to_string(card.type) + (card.large ? ", 2048-bit" : ""));
+        test::ScopedInMemoryRegistry store;
+        clock_.now_ms += 60000;  // past the PIN cache of the card before
+        Insert(card.type, card.large, card.protocol);
+        AddCertificate(0x8001, u"keys");
+        const auto file = std::find_if(Card().image.key_files.begin(), Card().image.key_files.end(),
+                                       [](const sim::KeyFile& f) { return f.id == 0x8001; });
+        ASSERT_NE(file, Card().image.key_files.end());
+        RunTableProgram(KELM_PROVIDER_PATH, ProgramKey{u"keys", file->key.n, file->key.e, file->key.d});
+        EXPECT_EQ(ui_.DialogCount(), 1u) << "one PIN for the card";
+    }
 }
 
 }  // namespace

@@ -92,14 +92,18 @@ TEST_F(ProviderObjects, FreeingOneProviderEndsTheSessionOfAll) {
     EXPECT_EQ(ui_.DialogCount(), 2u);
 }
 
+// Forged, freed and cross-type handles, and a key handle of another provider, are refused before
+// anything else; a freed key handle never acts on the key that may have taken its memory.
 TEST_F(ProviderObjects, ForgedFreedAndCrossTypeHandlesAreRefusedBeforeAnythingElse) {
-    Insert();
-    const NCRYPT_PROV_HANDLE provider = OpenProvider();
-    const NCRYPT_KEY_HANDLE key = OpenKey(provider);
+    Open();
+    const NCRYPT_PROV_HANDLE provider = provider_, second = OpenProvider();
+    const NCRYPT_KEY_HANDLE key = signer_;
     NCRYPT_PROV_HANDLE freed = 0;
     ASSERT_EQ(table_->OpenProvider(&freed, KELM_KSP_NAME, 0), 0);
     NCRYPT_KEY_HANDLE freed_key = OpenKey(freed);
     ASSERT_EQ(table_->FreeKey(freed, freed_key), 0);
+    // Made right after, the other provider's key may well take the freed key's memory.
+    const NCRYPT_KEY_HANDLE live = OpenKey(second, u"xonly", AT_KEYEXCHANGE);
     ASSERT_EQ(table_->FreeProvider(freed), 0);
     // A copy of a live record carries the right length and magic, at an address never handed out.
     alignas(16) BYTE forged[4096];
@@ -145,13 +149,20 @@ TEST_F(ProviderObjects, ForgedFreedAndCrossTypeHandlesAreRefusedBeforeAnythingEl
     for (const auto& call : with_provider) {
         for (NCRYPT_PROV_HANDLE bad : bad_providers) EXPECT_EQ(call(bad), NTE_INVALID_HANDLE) << std::hex << bad;
     }
-    const NCRYPT_KEY_HANDLE bad_keys[] = {0, freed_key, forged_key, provider, 1};
+    const NCRYPT_KEY_HANDLE bad_keys[] = {0, freed_key, forged_key, provider, 1, live};
     for (const auto& call : with_key) {
         for (NCRYPT_PROV_HANDLE bad : bad_providers) EXPECT_EQ(call(bad, key), NTE_INVALID_HANDLE);
         for (NCRYPT_KEY_HANDLE bad : bad_keys) EXPECT_EQ(call(provider, bad), NTE_INVALID_HANDLE) << std::hex << bad;
+        EXPECT_EQ(call(second, freed_key), NTE_INVALID_HANDLE);
     }
     EXPECT_EQ(buffer[0], 0) << "nothing was written";
     EXPECT_EQ(ui_.DialogCount(), 0u) << "no PIN was asked for";
+    // The live key is still its provider's, and signs with its own key (80 02).
+    BYTE hash[20] = {1, 2, 3}, signature[128];
+    DWORD length = 0;
+    ASSERT_EQ(table_->SignHash(second, live, nullptr, hash, 20, signature, 128, &length, 0), 0);
+    const auto [modulus, exponent] = PublicKey(0x8002);
+    EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, "SHA1", Blob(hash, hash + 20), Blob(signature, signature + length)));
 }
 
 }  // namespace

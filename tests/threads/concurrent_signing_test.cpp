@@ -40,13 +40,12 @@ struct Container {
 constexpr Container kContainers[] = {{"alpha", u"alpha", {0x8001, 0x8003}}, {"beta", u"beta", {0x8002, 0x8004}}};
 
 bool PutKeys(kelm::sim::SimCard& card, std::string* error) {
+    bool put = true;
     for (const Container& c : kContainers) {
-        if (!kelm::sim::PutNewKey(card, c.files[0], error) || !kelm::sim::PutNewKey(card, c.files[1], error) ||
-            !kelm::sim::AddContainer(card, c.name, c.files[0], c.files[1], error)) {
-            return false;
-        }
+        put = put && kelm::sim::PutNewKey(card, c.files[0], error) && kelm::sim::PutNewKey(card, c.files[1], error) &&
+              kelm::sim::AddContainer(card, c.name, c.files[0], c.files[1], error);
     }
-    return true;
+    return put;
 }
 
 // Types the PIN into every PIN dialog, from whichever thread asks; `during_dialog` runs first.
@@ -110,22 +109,14 @@ struct Signer {
 
     Signer(const Case& test, const Container& keys, int which) : c(test), container(keys), key(which) {}
     DWORD Open() {
-        if (c.key_storage) {
-            SECURITY_STATUS opened = Table()->OpenProvider(&provider, KELM_KSP_NAME, 0);
-            if (opened == 0) {
-                opened = Table()->OpenKey(provider, &handle, container.key_name, key ? AT_KEYEXCHANGE : AT_SIGNATURE, 0);
-            }
-            return static_cast<DWORD>(opened);
-        }
-        return CPAcquireContext(&prov, container.name, 0, nullptr) ? 0 : GetLastError();
+        if (!c.key_storage) return CPAcquireContext(&prov, container.name, 0, nullptr) ? 0 : GetLastError();
+        SECURITY_STATUS opened = Table()->OpenProvider(&provider, KELM_KSP_NAME, 0);
+        if (opened == 0) opened = Table()->OpenKey(provider, &handle, container.key_name, key ? AT_KEYEXCHANGE : AT_SIGNATURE, 0);
+        return static_cast<DWORD>(opened);
     }
     void Close() {
-        if (c.key_storage) {
-            Table()->FreeKey(provider, handle);
-            Table()->FreeProvider(provider);
-        } else {
-            CPReleaseContext(prov, 0);
-        }
+        if (!c.key_storage) CPReleaseContext(prov, 0);
+        else Table()->FreeKey(provider, handle), Table()->FreeProvider(provider);
     }
     void Sign(const std::string& message, bool sha256) {
         Blob signature(256), digest = Digest(sha256, message);
@@ -195,9 +186,7 @@ TEST_P(ConcurrentSigning, EverySignatureIsMadeByTheKeyAskedFor) {
         // One context (provider) opened by the first signer; with the key storage provider, its
         // second key is the exchange key.
         ASSERT_EQ(signers[0].Open(), 0u);
-        if (c.key_storage) {
-            ASSERT_EQ(Table()->OpenKey(signers[0].provider, &signers[1].handle, u"alpha", AT_KEYEXCHANGE, 0), 0);
-        }
+        ASSERT_TRUE(!c.key_storage || Table()->OpenKey(signers[0].provider, &signers[1].handle, u"alpha", AT_KEYEXCHANGE, 0) == 0);
         for (int t = 1; t < kThreads; ++t) {
             signers[t].prov = signers[0].prov, signers[t].provider = signers[0].provider;
             signers[t].handle = signers[t % 2].handle;
