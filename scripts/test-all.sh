@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh Debian 12 machine and runs every test: the unit suites (debug
-# build), the end-to-end suites through the real pcscd and kelm-cardsim, the release build (built
-# whole and not run again: it proves that the optimised build, its benchmarks and fuzz targets
-# compile clean), the unit suites again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the thread tests through pcscd under both sanitizers and all of them under ThreadSanitizer,
-# every fuzz target under libFuzzer for a bounded time (KELM_FUZZ_SECONDS, default 45, two at a
-# time), and the Windows DLL (cross-built with mingw-w64) under Wine.
+# build), the end-to-end suites through the real pcscd and kelm-cardsim, the release build (the
+# libraries, tools and benchmarks: it proves that the optimised build compiles clean), the unit
+# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, the thread tests through
+# pcscd under both sanitizers and all of them under ThreadSanitizer, every fuzz target under
+# libFuzzer for a bounded time (KELM_FUZZ_SECONDS, default 45, two at a time), and the Windows DLL
+# (cross-built with mingw-w64) under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,8 +16,8 @@ cmake --preset default
 cmake --build --preset default -j"$jobs"
 ctest --preset default -L unit -j"$jobs"
 
-# Everything, tests included: the optimiser's warnings (-Werror) reach code the debug build never
-# warns about, in the tests and fuzz targets as well as in the library.
+# Everything but the test suites (the preset leaves them out): the optimiser's warnings (-Werror)
+# reach code the debug build never warns about.
 cmake --preset release
 cmake --build --preset release -j"$jobs"
 for program in build/release/bench/bench_*; do
