@@ -244,17 +244,7 @@ TEST_F(ModuleTest, EightThreadsSignWithTheKeysTheyAskFor) {
     EXPECT_EQ(0, bad.load());
 }
 
-TEST_F(ModuleTest, FinalizeLeavesNoConnectionAndACardThatForgotThePin) {
-    Open(true);
-    ASSERT_TRUE(kelm::sim::PinVerified(Card()));
-    ASSERT_EQ(CKR_OK, p11->C_Finalize(nullptr));
-    EXPECT_EQ(0u, sim.backend().OpenHandles());
-    EXPECT_FALSE(kelm::sim::PinVerified(Card()));
-    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, p11->C_GetSlotList(CK_TRUE, nullptr, nullptr));
-    ASSERT_EQ(CKR_OK, p11->C_Initialize(nullptr));
-}
-
-TEST_F(ModuleTest, ASearchSendsNoCardCommandTwice) {
+TEST_F(ModuleTest, ASearchSendsNoCardCommandTwiceAndFinalizeEndsTheConnection) {
     const CK_SESSION_HANDLE session = Open(true);
     std::map<int, std::vector<std::string>> searches;
     for (int search = 0; search < 2; ++search) {
@@ -277,6 +267,14 @@ TEST_F(ModuleTest, ASearchSendsNoCardCommandTwice) {
     }
     EXPECT_FALSE(searches[0].empty());
     EXPECT_TRUE(searches[1].empty()) << "the card's keys are read once per connection";
+
+    // The module's end leaves no connection, and a card that forgot the PIN.
+    ASSERT_TRUE(kelm::sim::PinVerified(Card()));
+    ASSERT_EQ(CKR_OK, p11->C_Finalize(nullptr));
+    EXPECT_EQ(0u, sim.backend().OpenHandles());
+    EXPECT_FALSE(kelm::sim::PinVerified(Card()));
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, p11->C_GetSlotList(CK_TRUE, nullptr, nullptr));
+    ASSERT_EQ(CKR_OK, p11->C_Initialize(nullptr));
 }
 
 TEST_F(ModuleTest, APinPadTakesThePinAndEachReaderIsASlotOfItsOwn) {

@@ -1,6 +1,10 @@
-// kelm-tool's command line: every command's help (and README listing it), and command-line
-// mistakes refused with exit 2 and one line on stderr before anything reaches the card.
+// kelm-tool's command line: every command's help (and README listing it), command-line mistakes
+// refused with exit 2 and one line on stderr before anything reaches the card, and the PIN: every
+// source gives it, the card's refusals count down to a locked card with exit statuses of their
+// own whichever path (the card, the CryptoAPI provider, the key storage provider) sent it, and a
+// PIN nobody can give is said plainly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -14,6 +18,7 @@ namespace kelm::test {
 namespace {
 
 using ToolCli = ToolTest;
+using ToolPin = ToolTest;
 
 // The commands the top-level help lists: "  name  summary" lines under the group headings.
 std::vector<std::string> ListedCommands(const std::string& help) {
@@ -26,14 +31,6 @@ std::vector<std::string> ListedCommands(const std::string& help) {
     }
     return commands;
 }
-
-std::string Contents(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-std::string Readme() { return Contents(std::string(KELM_SOURCE_DIR) + "/README.md"); }
 
 // The options a command's help lists ("--container", "-o", ...).
 std::vector<std::string> HelpOptions(const std::string& help) {
@@ -54,7 +51,7 @@ TEST_F(ToolCli, EveryCommandHasHelpAndTheReadmeAgrees) {
     EXPECT_EQ(Tool("help").out, top.out);
     const std::vector<std::string> commands = ListedCommands(top.out);
     ASSERT_GE(commands.size(), 12u);
-    const std::string readme = Readme();
+    const std::string readme = Contents(std::string(KELM_SOURCE_DIR) + "/README.md");
     std::string man = Contents(KELM_TOOL_MAN_PAGE);
     for (size_t at = man.find("\\-"); at != std::string::npos; at = man.find("\\-", at)) man.erase(at, 1);
     const std::string completion = Contents(KELM_TOOL_COMPLETION);
@@ -149,6 +146,70 @@ TEST_F(ToolCli, MistakesAreUsageErrorsAndNothingReachesTheCard) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
     EXPECT_NE(Tool("card show --json card.json").out.find("\"pin_tries_left\": 3"), std::string::npos);
+}
+
+TEST_F(ToolPin, EverySourceGivesThePin) {
+    std::ofstream(Path("pin")) << "12345678\n";
+    const struct {
+        std::string environment;
+        std::string arguments;
+        std::string input;
+    } kCases[] = {
+        {"", "--pin 12345678", "/dev/null"},
+        {"", "--pin-source pass:12345678", "/dev/null"},
+        {"KELM_TEST_PIN=12345678", "--pin-source env:KELM_TEST_PIN", "/dev/null"},
+        {"", "--pin-source file:pin", "/dev/null"},
+        {"", "--pin-source fd:3 3<pin", "/dev/null"},
+        {"", "--pin-source stdin", Path("pin")},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.arguments);
+        const ToolRun run = Tool(Card() + " verify-pin " + c.arguments, c.environment, c.input);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "PIN verified\n");
+    }
+}
+
+TEST_F(ToolPin, WrongPinsCountDownToALockedCardAlikeOnEveryPath) {
+    std::ofstream(Path("doc.txt")) << "a document\n";
+    const std::string sign = " --container alice -o x.sig doc.txt --pin ";
+    const std::string card = Card() + " ";
+    ExpectRefused({
+        {card + "verify-pin --pin 87654321", 3, "kelm-tool: verify-pin: wrong PIN: 2 tries left\n"},
+        {card + "sign" + sign + "87654321", 3, "kelm-tool: sign: wrong PIN: 1 try left\n"},
+        {card + "ksp sign" + sign + "87654321", 4,
+         "kelm-tool: ksp sign: wrong PIN, and that was the last try: the card's PIN is now locked\n"},
+        {card + "ksp sign" + sign + "12345678", 4, "kelm-tool: ksp sign: the card's PIN is locked"},
+        {card + "sign" + sign + "12345678", 4, "kelm-tool: sign: the card's PIN is locked"},
+        {card + "verify-pin --pin 12345678", 4, "kelm-tool: verify-pin: the card's PIN is locked (card status 6620 (PIN locked))\n"},
+    });
+}
+
+TEST_F(ToolPin, APinNobodyGivesIsSaidPlainly) {
+    const ToolRun unattended = Tool(Card() + " create-container bob");
+    EXPECT_EQ(unattended.status, 5);
+    EXPECT_EQ(unattended.err, "kelm-tool: create-container: no terminal and no pinentry: give the PIN with --pin-source\n");
+
+    const ToolRun missing = Tool(Card() + " verify-pin", "KELM_PINENTRY=no-such-pinentry");
+    EXPECT_EQ(missing.status, 5);
+    EXPECT_NE(missing.err.find("pinentry program 'no-such-pinentry' not found"), std::string::npos) << missing.err;
+
+    // A pinentry asks the person instead: one that answers, one that is cancelled, one whose
+    // PIN is too short to be sent.
+    const struct {
+        const char* answer;
+        int status;
+    } kAnswers[] = {{"echo 'D 12345678'; echo OK", 0},
+                    {"echo 'ERR 83886179 Operation cancelled'", 5},
+                    {"echo 'D 12345'; echo OK", 5}};  // too short every time: never sent, so no try spent
+    for (const auto& c : kAnswers) {
+        SCOPED_TRACE(c.answer);
+        std::ofstream(Path("pinentry")) << "#!/bin/sh\necho OK\nwhile read -r line; do case \"$line\" in\n"
+                                        << "GETPIN) " << c.answer << " ;;\nBYE) exit 0 ;;\n*) echo OK ;;\nesac; done\n";
+        chmod(Path("pinentry").c_str(), 0700);
+        const ToolRun run = Tool(Card() + " verify-pin", "KELM_PINENTRY='" + Path("pinentry") + "'");
+        EXPECT_EQ(run.status, c.status) << run.err;
+    }
 }
 
 }  // namespace

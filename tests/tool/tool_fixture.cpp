@@ -3,8 +3,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/run_command.h"
-
 namespace kelm::test {
 
 void ToolTest::SetUp() {
@@ -17,15 +15,27 @@ void ToolTest::SetUp() {
 
 void ToolTest::TearDown() { std::filesystem::remove_all(dir_); }
 
+std::string ToolTest::Contents(const std::string& name) const {
+    std::stringstream bytes;
+    bytes << std::ifstream(Path(name), std::ios::binary).rdbuf();
+    return bytes.str();
+}
+
+void ToolTest::ExpectRefused(const std::vector<Refusal>& refusals) const {
+    for (const Refusal& refusal : refusals) {
+        const ToolRun run = Tool(refusal.arguments);
+        EXPECT_EQ(run.status, refusal.status) << refusal.arguments;
+        EXPECT_NE(run.err.find(refusal.reason), std::string::npos) << refusal.arguments << ": " << run.err;
+    }
+}
+
 ToolRun ToolTest::Tool(const std::string& arguments, const std::string& environment, const std::string& input) const {
     const std::string err = Path("stderr");
     const CommandRun run = RunCommand("cd '" + dir_.string() + "' && env KELM_PINENTRY= PCSCLITE_CSOCK_NAME=/nonexistent/pcscd.comm"
                                       " XDG_DATA_HOME='" + Path("data") + "' KELM_REGISTRY_DIR='" +
                                       Path("registry") + "' env " + environment + " setsid -w '" + KELM_TOOL_PATH +
                                       "' " + arguments + " <'" + input + "' 2>'" + err + "'");
-    std::stringstream text;
-    text << std::ifstream(err).rdbuf();
-    return ToolRun{run.status, run.output, text.str()};
+    return ToolRun{run.status, run.output, Contents("stderr")};
 }
 
 }  // namespace kelm::test

@@ -1,5 +1,7 @@
-// The card's keys through advapi32's router, every CryptoAPI entry point of the provider on the
-// way, and the key storage provider through the function table the DLL hands out. Wine's own
+// The provider through advapi32's CryptoAPI router once it is registered (the router loads it
+// only when it exports all 23 entry points, and calls them with the real VTableProvStruc): a
+// container's life with the user at the PIN dialog (typed, or cancelled), the card's keys with
+// every CryptoAPI entry point on the way, and the key storage provider through the function table the DLL hands out. Wine's own
 // software provider checks what it can on its own: signatures verify with the exported public
 // keys, key BLOBs cross in both directions, and digests, hashed session keys and derived keys
 // agree with its own.
@@ -23,6 +25,29 @@ const std::string kDocument = "signed on the card, checked by Wine";
 const Bytes kMessage(61, 0xA5);  // not a whole number of blocks: the final block is padded
 
 std::string Error() { return ", error " + Hex(GetLastError()); }
+
+constexpr char kUserKeys[] = "Software\\Microsoft\\Cryptography\\UserKeys\\MorvaCSP-";
+
+BOOL Acquire(HCRYPTPROV* prov, const char* container, DWORD flags) {
+    return CryptAcquireContextA(prov, container, kProviderName, PROV_RSA_FULL, flags);
+}
+
+std::string Param(HCRYPTPROV prov, DWORD param, DWORD flags = 0) {
+    char text[64] = {};
+    DWORD length = sizeof text - 1;
+    return CryptGetProvParam(prov, param, reinterpret_cast<BYTE*>(text), &length, flags) ? text
+                                                                                       : "(failed " + Hex(GetLastError()) + ")";
+}
+
+bool ContainerRegistered(const char* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, (std::string(kUserKeys) + name).c_str(), 0, KEY_READ, &key) != 0) return false;
+    BYTE seed[64];
+    DWORD length = sizeof seed;
+    const bool seeded = RegQueryValueExA(key, "RandSeed", nullptr, nullptr, seed, &length) == 0 && length == 20;
+    RegCloseKey(key);
+    return seeded;
+}
 
 // A variable-length answer, asked for its size first; empty when either call fails.
 template <typename Call>
@@ -123,9 +148,6 @@ void CheckKeyPairs(HCRYPTPROV prov, HCRYPTPROV soft, HCRYPTKEY (&public_keys)[3]
         });
         Check(signature.size() == 128, name + ": signed" + Error());
         Check(SoftwareVerifies(soft, public_key, CALG_SHA1, signature), name + ": Wine's provider verifies" + Error());
-        Bytes damaged = signature;
-        damaged[5] ^= 1;
-        Check(!SoftwareVerifies(soft, public_key, CALG_SHA1, damaged), name + ": a damaged signature is refused");
 
         // The provider's own check, the hash's value set from outside.
         HCRYPTHASH by_value = 0;
@@ -261,27 +283,50 @@ void CheckKeysRouter(const char* dll) {
     HCRYPTPROV prov = 0, soft = 0;
     {
         User user({kPin});
-        Check(CryptAcquireContextA(&prov, kContainer, kProviderName, PROV_RSA_FULL, CRYPT_NEWKEYSET),
-              "a container for the keys" + Error());
+        Check(Acquire(&prov, kContainer, CRYPT_NEWKEYSET), "a container for the keys" + Error());
+        const SeenDialog& dialog = user.Seen();
+        Check(dialog.title == "Input the pin code" && dialog.HasText("Password(6-16)") && dialog.HasText("Confirm") &&
+                  dialog.HasText("Cancel"),
+              "the PIN dialog speaks the system's language, title '" + dialog.title + "'");
     }
+    Check(Param(prov, PP_CONTAINER) == kContainer && Param(prov, PP_ENUMCONTAINERS, CRYPT_FIRST) == kContainer,
+          "PP_CONTAINER and PP_ENUMCONTAINERS name the new container");
+    Check(ContainerRegistered(kContainer), "the container is recorded in the user's registry");
     if (!Check(CryptAcquireContextA(&soft, nullptr, MS_ENH_RSA_AES_PROV_A, PROV_RSA_AES, CRYPT_VERIFYCONTEXT),
                "Wine's software provider" + Error()) ||
         prov == 0) {
         return;
     }
-    // This thread's PIN is sent again unasked from here on; a dialog that comes all the same is
-    // answered rather than left to hang the run.
-    User late({kPin, IDOK, false});
-    HCRYPTKEY public_keys[3] = {};
-    CheckKeyPairs(prov, soft, public_keys);
-    CheckSessionKeys(prov, soft, public_keys[AT_KEYEXCHANGE]);
-    CheckProviderServices(prov);
-    Check(CryptReleaseContext(prov, 0), "release the container's context" + Error());
-    CheckKeyStorage(dll, soft, public_keys[AT_SIGNATURE]);
-    for (HCRYPTKEY key : public_keys) {
-        if (key != 0) CryptDestroyKey(key);
+    {
+        // This thread's PIN is sent again unasked from here on; a dialog that comes all the same
+        // is answered rather than left to hang the run.
+        User late({kPin, IDOK, false});
+        HCRYPTKEY public_keys[3] = {};
+        CheckKeyPairs(prov, soft, public_keys);
+        CheckSessionKeys(prov, soft, public_keys[AT_KEYEXCHANGE]);
+        CheckProviderServices(prov);
+        Check(CryptReleaseContext(prov, 0), "release the container's context" + Error());
+        CheckKeyStorage(dll, soft, public_keys[AT_SIGNATURE]);
+        for (HCRYPTKEY key : public_keys) {
+            if (key != 0) CryptDestroyKey(key);
+        }
+        CryptReleaseContext(soft, 0);
     }
-    CryptReleaseContext(soft, 0);
+    {
+        // On a thread of its own, which has no recent PIN.
+        User user({"", IDCANCEL});
+        DWORD error = 0;
+        std::thread([&] { error = Acquire(&prov, "wine-cancelled", CRYPT_NEWKEYSET) ? 0 : GetLastError(); }).join();
+        Check(error == static_cast<DWORD>(SCARD_W_CANCELLED_BY_USER),
+              "a cancelled PIN dialog refuses the new container, error " + Hex(error));
+    }
+    {
+        User user({kPin, IDOK, false});
+        Check(Acquire(&prov, kContainer, CRYPT_DELETEKEYSET) && prov == 0, "delete the container" + Error());
+    }
+    Check(!ContainerRegistered(kContainer), "the deleted container leaves the registry");
+    Check(!Acquire(&prov, kContainer, 0) && GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET),
+          "the deleted container cannot be opened");
 }
 
 }  // namespace kelm::wine_test

@@ -22,10 +22,10 @@ std::string Utf8(const std::wstring& text);
 
 // Each part of the test takes the path of the DLL under test.
 void CheckResources(const char* dll);          // resource section against the resource description
-void CheckProviderDirect(const char* dll);     // entry points called directly, after LoadLibrary
-void CheckProviderRouter(const char* dll);     // the same through advapi32's CryptoAPI router
-void CheckProviderWithoutCard(const char* dll);
-void CheckKeysRouter(const char* dll);         // every entry point and the key storage table on card keys
+void CheckProviderDirect(const char* dll);     // entry points called directly, no card in the reader
+void CheckKeysRouter(const char* dll);         // through advapi32's router: containers, every entry point,
+                                               // and the key storage table on card keys
+void CheckPkcs11Module(const char* dll);       // kelm-pkcs11.dll: a key pair made and used, Wine verifying
 
 // Registers the DLL under the provider's name for advapi32's router.
 bool RegisterProvider(const char* dll);

@@ -14,9 +14,8 @@ int main(int argc, char** argv) {
     } parts[] = {
         {"resources", CheckResources},
         {"direct", CheckProviderDirect},
-        {"router", CheckProviderRouter},
-        {"no-card", CheckProviderWithoutCard},
         {"keys", CheckKeysRouter},
+        {"pkcs11", CheckPkcs11Module},
     };
     for (const auto& part : parts) {
         if (argc == 3 && std::strcmp(argv[1], part.name) == 0) {
@@ -27,6 +26,6 @@ int main(int argc, char** argv) {
             return Failures() == 0 ? 0 : 1;
         }
     }
-    std::fprintf(stderr, "usage: kelm_wine_test resources|direct|router|no-card|keys DLL\n");
+    std::fprintf(stderr, "usage: kelm_wine_test resources|direct|keys|pkcs11 DLL\n");
     return 2;
 }

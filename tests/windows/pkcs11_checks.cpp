@@ -1,32 +1,23 @@
-// kelm_pkcs11_wine_test DLL: the PKCS #11 module for Windows programs (kelm-pkcs11.dll) under
-// Wine, on the simulated card of the winscard.dll double: loaded as Firefox loads a module, it
-// exports C_GetFunctionList alone, initialises with the system's locking, lists the reader's slot,
-// generates a key pair on the card and signs with it; Wine's own RSA provider verifies the
-// signature with the public key the module reads from the card.
+// The PKCS #11 module for Windows programs (kelm-pkcs11.dll) on the simulated card of the
+// winscard.dll double: loaded as Firefox loads a module, it exports C_GetFunctionList alone,
+// initialises with the system's locking, lists the reader's slot, generates a key pair on the
+// card and signs with it; Wine's own RSA provider verifies the signature with the public key the
+// module reads from the card.
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "pkcs11/cryptoki.h"
+#include "wine_test.h"
 
+namespace kelm::wine_test {
 namespace {
 
-int g_failures = 0;
-
-bool Check(bool ok, const char* what, CK_RV rv = CKR_OK) {
-    if (!ok) {
-        ++g_failures;
-        std::printf("FAILED: %s (CK_RV 0x%lx)\n", what, static_cast<unsigned long>(rv));
-        std::fflush(stdout);
-    }
-    return ok;
-}
+std::string Rv(CK_RV rv) { return ", CK_RV " + Hex(static_cast<DWORD>(rv)); }
 
 // Wine's software provider verifies a PKCS #1 v1.5 SHA-1 signature (big-endian, as PKCS #11
 // gives it) with the modulus and exponent the module read.
@@ -57,7 +48,9 @@ bool VerifiedByWine(const std::vector<BYTE>& modulus, const std::vector<BYTE>& e
     return verified;
 }
 
-void Run(const char* dll) {
+}  // namespace
+
+void CheckPkcs11Module(const char* dll) {
     HMODULE module = LoadLibraryA(dll);
     if (!Check(module != nullptr, "LoadLibrary")) return;
     auto get = reinterpret_cast<CK_C_GetFunctionList>(reinterpret_cast<void*>(GetProcAddress(module, "C_GetFunctionList")));
@@ -68,11 +61,11 @@ void Run(const char* dll) {
     CK_C_INITIALIZE_ARGS args = {};
     args.flags = CKF_OS_LOCKING_OK;
     CK_RV rv = p11->C_Initialize(&args);
-    if (!Check(rv == CKR_OK, "C_Initialize", rv)) return;
+    if (!Check(rv == CKR_OK, "C_Initialize" + Rv(rv))) return;
     CK_SLOT_ID slot = 0;
     CK_ULONG count = 1;
     rv = p11->C_GetSlotList(CK_TRUE, &slot, &count);
-    Check(rv == CKR_OK && count == 1, "one slot with a token", rv);
+    Check(rv == CKR_OK && count == 1, "one slot with a token" + Rv(rv));
     CK_SLOT_INFO slot_info = {};
     p11->C_GetSlotInfo(slot, &slot_info);
     Check(std::memcmp(slot_info.slotDescription, "KELM Simulated Reader", 21) == 0, "the slot is the reader");
@@ -81,7 +74,7 @@ void Run(const char* dll) {
     CK_UTF8CHAR pin[] = "12345678";
     rv = p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
     if (rv == CKR_OK) rv = p11->C_Login(session, CKU_USER, pin, 8);
-    Check(rv == CKR_OK, "session and login", rv);
+    Check(rv == CKR_OK, "session and login" + Rv(rv));
 
     CK_MECHANISM generation = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
     CK_ULONG bits = 1024;
@@ -92,13 +85,13 @@ void Run(const char* dll) {
     CK_OBJECT_HANDLE public_key = 0, private_key = 0;
     rv = p11->C_GenerateKeyPair(session, &generation, public_template, 2, private_template, 1, &public_key,
                                 &private_key);
-    Check(rv == CKR_OK, "a key pair generated on the card", rv);
+    Check(rv == CKR_OK, "a key pair generated on the card" + Rv(rv));
 
     std::vector<BYTE> modulus(256), exponent(8);
     CK_ATTRIBUTE numbers[] = {{CKA_MODULUS, modulus.data(), static_cast<CK_ULONG>(modulus.size())},
                               {CKA_PUBLIC_EXPONENT, exponent.data(), static_cast<CK_ULONG>(exponent.size())}};
     rv = p11->C_GetAttributeValue(session, public_key, numbers, 2);
-    Check(rv == CKR_OK && numbers[0].ulValueLen == 128, "the public key's numbers", rv);
+    Check(rv == CKR_OK && numbers[0].ulValueLen == 128, "the public key's numbers" + Rv(rv));
     modulus.resize(numbers[0].ulValueLen == CK_UNAVAILABLE_INFORMATION ? 0 : numbers[0].ulValueLen);
     exponent.resize(numbers[1].ulValueLen == CK_UNAVAILABLE_INFORMATION ? 0 : numbers[1].ulValueLen);
 
@@ -112,7 +105,7 @@ void Run(const char* dll) {
                          static_cast<CK_ULONG>(document.size()),
                          signature.data(), &length);
     }
-    if (Check(rv == CKR_OK && length == 128, "C_Sign", rv)) {
+    if (Check(rv == CKR_OK && length == 128, "C_Sign" + Rv(rv))) {
         signature.resize(length);
         Check(VerifiedByWine(modulus, exponent, document, signature), "Wine verifies the signature");
     }
@@ -120,16 +113,4 @@ void Run(const char* dll) {
     FreeLibrary(module);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: kelm_pkcs11_wine_test DLL\n");
-        return 2;
-    }
-    // A fresh simulated card: the double makes one where none is.
-    if (const char* image = std::getenv("KELM_SIM_IMAGE"); image != nullptr && *image != '\0') DeleteFileA(image);
-    Run(argv[1]);
-    std::printf("pkcs11: %d failed check(s)\n", g_failures);
-    return g_failures == 0 ? 0 : 1;
-}
+}  // namespace kelm::wine_test
