@@ -117,7 +117,7 @@ TEST_F(ProvidersThroughPcscd, CryptoApiSignsAcrossAPcscdRestartAndKeepsContainer
     const std::string subkey = "\\Cryptography\\UserKeys\\MorvaCSP-" + name + "]";
     ASSERT_TRUE(acquire(&prov, name.c_str(), CRYPT_NEWKEYSET, nullptr) && release(prov, 0))
         << std::hex << GetLastError();
-    const std::string registered = ReadFile(registry.CurrentUserFile());
+    const std::string registered = ReadFile(setup.registry.CurrentUserFile());
     ASSERT_NE(registered.find(subkey), std::string::npos) << registered;
     EXPECT_NE(registered.find("\"PSKEYS\"=hex:01,00,00,00", registered.find(subkey)), std::string::npos);
     ASSERT_TRUE(acquire(&prov, nullptr, CRYPT_VERIFYCONTEXT, nullptr)) << std::hex << GetLastError();
@@ -134,7 +134,7 @@ TEST_F(ProvidersThroughPcscd, CryptoApiSignsAcrossAPcscdRestartAndKeepsContainer
     prov = 0x77;
     ASSERT_TRUE(acquire(&prov, name.c_str(), CRYPT_DELETEKEYSET, nullptr)) << std::hex << GetLastError();
     EXPECT_EQ(prov, 0u);
-    EXPECT_EQ(ReadFile(registry.CurrentUserFile()).find(subkey), std::string::npos);
+    EXPECT_EQ(ReadFile(setup.registry.CurrentUserFile()).find(subkey), std::string::npos);
     Unserve(&served);
     EXPECT_EQ(ui.DialogCount(), 1u) << "every later PIN came from this thread's recent PIN";
     EXPECT_EQ(ui.BoxCount(), 0u);

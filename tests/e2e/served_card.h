@@ -69,33 +69,44 @@ struct CardsimProcess {
 };
 
 // The provider on the real pcsc-lite, choosing the test reader (its reader setting in a registry
-// directory of the test's own); pcscd's context, the test reader empty at the start; an empty
-// scratch directory for card images, removed at the end.
-class PcscdTest : public ::testing::Test {
-protected:
-    void SetUp() override {
+// directory of the test's own), and an empty scratch directory for card images, removed at the end.
+struct PcscdTestSetup {
+    ScopedRegistryDirectory registry;
+    std::filesystem::path directory;
+    bool reader_chosen = false;
+
+    explicit PcscdTestSetup(const std::string& name)
+        : directory(std::filesystem::temp_directory_path() / ("kelm-e2e-" + name + "-" + std::to_string(getpid()))) {
         platform::SetPcscBackend(nullptr);
         HKEY settings = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, &settings, nullptr),
-                  ERROR_SUCCESS);
-        const LONG chosen = RegSetValueExA(settings, "sReaderName", 0, REG_SZ, reinterpret_cast<const BYTE*>(kTestReader),
-                                           sizeof kTestReader);
-        RegCloseKey(settings);
-        ASSERT_EQ(chosen, ERROR_SUCCESS);
+        reader_chosen = RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\VESK\\ROSMAC10", 0, nullptr,
+                                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &settings,
+                                        nullptr) == ERROR_SUCCESS &&
+                        RegSetValueExA(settings, "sReaderName", 0, REG_SZ, reinterpret_cast<const BYTE*>(kTestReader),
+                                       sizeof kTestReader) == ERROR_SUCCESS;
+        if (settings != nullptr) RegCloseKey(settings);
         std::error_code ignored;
         std::filesystem::remove_all(directory, ignored);
         std::filesystem::create_directories(directory, ignored);
+    }
+    ~PcscdTestSetup() {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+    std::string Image(int type) const { return (directory / ("card" + std::to_string(type) + ".json")).string(); }
+};
+
+// The same as a fixture, with pcscd's context and the test reader empty at the start.
+class PcscdTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(setup.reader_chosen);
         ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS)
             << "these tests need pcscd and the simulated card; run scripts/services.sh start first";
         ASSERT_TRUE(WaitForCard(context, kTestReader, false)) << "the test reader holds a card already";
     }
-    void TearDown() override {
-        SCardReleaseContext(context);
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
-    }
-    std::string Image(const std::string& name) const { return (directory / name).string(); }
+    void TearDown() override { SCardReleaseContext(context); }
+    std::string Image(const std::string& name) const { return (setup.directory / name).string(); }
 
     // Serves a new card image of `type` with the container `name` and its signature key in 80 01;
     // that key.
@@ -117,11 +128,7 @@ protected:
         ASSERT_TRUE(WaitForCard(context, kTestReader, false));
     }
 
-    ScopedRegistryDirectory registry;
-    std::filesystem::path directory =
-        std::filesystem::temp_directory_path() /
-        ("kelm-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-         std::to_string(getpid()));
+    PcscdTestSetup setup{::testing::UnitTest::GetInstance()->current_test_info()->name()};
     SCARDCONTEXT context = 0;
 };
 
