@@ -36,44 +36,6 @@ protected:
     BYTE status[kContainerStatusBytes] = {};
 };
 
-TEST_P(EveryCardTest, ContainersAreCreatedListedOpenedAndDeleted) {
-    KeyIn(0x8001);
-    KeyIn(0x8003);
-    Container("both", 0x8001, 0x8003);
-    EXPECT_EQ(0x6602u, Card_CreateContainer("both", status, sizeof status));  // the name is taken
-    EXPECT_EQ(0u, Card_CreateContainer("alice", status, sizeof status));
-    EXPECT_EQ((std::vector<std::string>{"both", "alice"}), Names());
-
-    char names[7 * kNameEntrySize] = {};
-    BYTE count = 0;
-    EXPECT_EQ(0u, Card_ListContainers(names, &count, 7));
-    ASSERT_EQ(2, count);
-    EXPECT_STREQ("both", names);
-    EXPECT_STREQ("alice", names + kNameEntrySize);
-    char name[kContainerNameBytes + 1] = {};
-    EXPECT_EQ(0u, Card_GetContainerName(name, 2));
-    EXPECT_STREQ("alice", name);
-    name[0] = '#';
-    EXPECT_EQ(STATUS_NO_MORE_NAMES, Card_GetContainerName(name, 3));
-    EXPECT_EQ('#', name[0]) << "untouched";
-
-    const BYTE size_code = Type() == 6 ? 4 : 2;
-    ASSERT_EQ(0u, Card_OpenContainer("both", status));
-    EXPECT_EQ((Bytes{0x01, 2, 1, size_code, 0, 0, 8, 0, 0}), Bytes(status + 2, status + 11));
-    EXPECT_EQ((Bytes{0x03, 2, 2, size_code, 0, 0, 8, 0, 0}), Bytes(status + 11, status + 20));
-
-    EXPECT_EQ(0u, Card_DeleteRSAKey("both", 2, 0, status));
-    EXPECT_FALSE(HasKey(0x8003));
-    EXPECT_TRUE(HasKey(0x8001));
-    EXPECT_EQ(0, status[12]);
-    EXPECT_EQ(8, status[17]);  // the capacity stays
-    EXPECT_EQ(static_cast<DWORD>(NTE_NO_KEY), Card_DeleteRSAKey("both", 2, 0, status));
-    EXPECT_EQ(0u, Card_DeleteContainer("both"));
-    EXPECT_FALSE(HasKey(0x8001));
-    EXPECT_EQ((std::vector<std::string>{"alice"}), Names());
-    EXPECT_FALSE(Card_StatusSucceeded(Card_DeleteContainer("both")));
-}
-
 TEST_P(EveryCardTest, CreationCleansUpLeftovers) {
     Container("keyed", 0x8001, 0);
     Container("empty1", 0, 0);
