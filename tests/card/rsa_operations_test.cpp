@@ -32,6 +32,19 @@ TEST_F(SimulatedCardTest, EachCardTypeSendsItsOwnRsaOperationCommands) {
     }
 }
 
+// The lengths the card's RSA operations take are bounded here, before any command is sent.
+TEST_F(SimulatedCardTest, RsaLengthsAreBoundedBeforeTheCard) {
+    Insert(1);
+    Bytes block(kPublicKeyRecordMax);
+    DWORD longest = 117, too_long = 118, too_short = 64;
+    EXPECT_EQ(0u, RSA_CardEncrypt(kContainer, CALG_RSA_KEYX, &longest, block.data(), block.data()));
+    EXPECT_EQ(128u, longest);
+    simulated->backend().ClearLog();
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), RSA_CardEncrypt(kContainer, 0, &too_long, block.data(), block.data()));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), RSA_CardDecrypt(kContainer, 0, &too_short, block.data(), block.data()));
+    EXPECT_TRUE(simulated->backend().Log().empty());
+}
+
 TEST(DecryptedBlockTest, SeparatorNeedsEightPaddingBytesAndOneMessageByte) {
     // separator 0: none
     const struct { size_t length, separator; BYTE type; bool found; } cases[] = {{128, 9, 2, false},  {128, 10, 2, true},  {128, 126, 2, true}, {128, 127, 2, false},

@@ -64,6 +64,13 @@ TEST_P(EveryCardTest, FullDirectoryRefusesAnotherContainer) {
     }
     EXPECT_EQ(0x6A84u, Card_CreateContainer("one too many", status, sizeof status));
     EXPECT_EQ(Card_ContainerCapacity(), Names().size());
+    // Names are read back by position up to the last one, and not past it.
+    char name[kContainerNameBytes + 1] = {};
+    EXPECT_EQ(0u, Card_GetContainerName(name, static_cast<BYTE>(Card_ContainerCapacity())));
+    EXPECT_EQ(Names().back(), name);
+    name[0] = '#';
+    EXPECT_EQ(STATUS_NO_MORE_NAMES, Card_GetContainerName(name, static_cast<BYTE>(Card_ContainerCapacity() + 1)));
+    EXPECT_EQ('#', name[0]) << "untouched";
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCard, EveryCardTest,

@@ -27,6 +27,27 @@ struct Handles : ::testing::Test {
     int provContext = 0, keyContext = 0;
 };
 
+TEST_F(Handles, EncodingOwnershipAndTheChecksOfValidation) {
+    const uint64_t provA = Make(HANDLE_PROVIDER_TYPE, &provContext);
+    const uint64_t provB = Make(HANDLE_PROVIDER_TYPE, &provContext);
+    const uint64_t key = Make(HANDLE_KEY_TYPE, &keyContext, provA);
+    EXPECT_EQ(EncodeHandle(DecodeHandle(key), HandleGeneration(key)), key);
+    EXPECT_EQ(DecodeHandle(provA)->hProv, provA) << "a provider owns itself";
+
+    const std::tuple<uint64_t, DWORD, uint64_t, void*> rows[] = {
+        {provA, HANDLE_PROVIDER_TYPE, provA, &provContext}, {key, HANDLE_KEY_TYPE, provA, &keyContext},
+        {0, HANDLE_PROVIDER_TYPE, 0, nullptr},              {provA, HANDLE_KEY_TYPE, provA, nullptr},
+        {key, HANDLE_HASH_TYPE, provA, nullptr},            {key, HANDLE_KEY_TYPE, provB, nullptr},
+        {provA, HANDLE_PROVIDER_TYPE, provB, nullptr},
+    };
+    SetLastError(1234);
+    for (const auto& [handle, type, owner, expected] : rows) {
+        EXPECT_EQ(Get_CryptoCTX(handle, type, owner), expected) << std::hex << handle << " type " << type;
+    }
+    EXPECT_EQ(GetLastError(), 1234u) << "validation leaves the last error to the caller";
+    for (uint64_t handle : {key, provB, provA}) Free_CryptoHandle(handle);
+}
+
 TEST_F(Handles, FreedHandlesStayStaleHoweverOftenTheirSlotIsReused) {
     const uint64_t prov = Make(HANDLE_PROVIDER_TYPE, &provContext);
     const uint64_t stale = Make(HANDLE_KEY_TYPE, &keyContext, prov);
