@@ -1,6 +1,5 @@
-// The card layer against the simulated card of every type, on T=0 and T=1: the container
-// directory (create, list, find, open, delete, full, name taken) and the clean-up before a
-// creation.
+// The card layer against the simulated card of every type, on T=0 and T=1: the clean-up before
+// a creation, a full directory, and names read back by position.
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,12 +20,10 @@ protected:
         Insert(Type(), std::get<1>(GetParam()), false);
     }
     int Type() const { return std::get<0>(GetParam()); }
-    // Key files and containers the test needs, made on the card directly.
-    void KeyIn(WORD file) { ASSERT_TRUE(sim::PutNewKey(Card(), file, &error)) << error; }
+    // Containers the test needs, made on the card directly.
     void Container(const std::string& name, WORD signature_file, WORD exchange_file) {
         ASSERT_TRUE(sim::AddContainer(Card(), name, signature_file, exchange_file, &error)) << error;
     }
-    bool HasKey(WORD file) { return !Modulus(file).empty(); }
     std::vector<std::string> Names() {
         std::vector<std::string> out;
         for (const sim::ContainerInfo& info : sim::ContainersOf(Card())) out.push_back(info.name);
