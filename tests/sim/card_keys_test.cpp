@@ -1,4 +1,5 @@
-// Certificate writes on the simulated card: the pieces, the write code and what is refused.
+// Keys and certificates on the simulated card: what needs the PIN, and certificate writes with
+// their write code.
 #include <gtest/gtest.h>
 
 #include "sim_test_util.h"
@@ -8,6 +9,23 @@ namespace {
 
 std::vector<BYTE> Slice(const std::vector<BYTE>& v, size_t from, size_t count) {
     return std::vector<BYTE>(v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(from + count));
+}
+
+// Key generation and the private operation need the PIN; the public ones do not.
+TEST(SimCardKeys, PrivateOperationsNeedThePin) {
+    SimCardPtr card = MemoryCard(1);
+    Send(*card, CreateKeyFileApdu(0x8001, 0, 2));
+    Send(*card, SelectFileApdu(0x8001));
+    const std::vector<BYTE> sign = Concat(Bytes("00 4E 00 00 80"), Concat(Bytes("00 01"), std::vector<BYTE>(126, 0x5A)));
+    EXPECT_EQ(HexOf(Send(*card, sign)), "6A 88") << "no key yet";
+    EXPECT_EQ(HexOf(Send(*card, "00 42 00 01")), "69 82");
+    std::string error;
+    ASSERT_TRUE(PutNewKey(*card, 0x8001, &error)) << error;
+    EXPECT_EQ(HexOf(Send(*card, sign)), "69 82");
+    EXPECT_EQ(StatusOf(Send(*card, Concat(Bytes("00 4E 01 01 80"), std::vector<BYTE>(sign.begin() + 5, sign.end())))), 0x9000);
+    EXPECT_EQ(StatusOf(Send(*card, "00 44 00 00 8E")), 0x9000);
+    Send(*card, VerifyApdu(1, "12345678"));
+    EXPECT_EQ(StatusOf(Send(*card, sign)), 0x9000);
 }
 
 // Sends a certificate as the host does: header and first piece, 200-byte pieces, code at the end.
