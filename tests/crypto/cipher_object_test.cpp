@@ -61,43 +61,6 @@ Bytes RunMessage(core::KeyCTX* key, DWORD direction, const Bytes& data, std::vec
     return out;
 }
 
-TEST(CipherObject, AgreesWithOpenSslForEveryModeKeyLengthAndDivision) {
-    ASSERT_TRUE(test::OpenSslHasLegacyDes());
-    const std::pair<DWORD, const char*> modes[] = {
-        {CRYPT_MODE_ECB, "ecb"}, {CRYPT_MODE_CBC, "cbc"}, {CRYPT_MODE_OFB, "ofb"}, {CRYPT_MODE_CFB, "cfb"}};
-    std::mt19937 generator(2024);
-    for (int round = 0; round < 40; ++round) {
-        for (auto [mode, name] : modes) {
-            const bool block_mode = mode == CRYPT_MODE_ECB || mode == CRYPT_MODE_CBC;
-            for (size_t key_bytes : {8u, 16u, 24u}) {
-                const Bytes key = test::RandomBytes(key_bytes, generator());
-                const Bytes iv = test::RandomBytes(8, generator());
-                // The first rounds pin the padding cases: nothing, a whole block, a tail, two blocks.
-                const size_t drawn = round < 4 ? std::vector<size_t>{0, 8, 13, 16}[round] : generator() % 200;
-                const size_t length = drawn & (mode == CRYPT_MODE_ECB ? ~size_t{7} : ~size_t{0});
-                const Bytes plain = test::RandomBytes(length, generator());
-                // Non-final pieces are whole blocks in the block modes, anything in the stream modes.
-                std::vector<size_t> pieces;
-                for (size_t left = length; left > 0 && generator() % 3 != 0;) {
-                    const size_t piece = generator() % (left + 1) & (block_mode ? ~size_t{7} : ~size_t{0});
-                    pieces.push_back(piece);
-                    left -= piece;
-                }
-                SCOPED_TRACE(std::string(name) + " key " + std::to_string(key_bytes) + " length " + std::to_string(length));
-                TestKey k(key, iv, mode);
-                const Bytes cipher = RunMessage(&k.ctx, CIPH_ENCRYPT, plain, pieces);
-                ASSERT_EQ(ToHex(cipher), ToHex(test::OpenSslCipher(name, true, key, iv, plain)));
-                if (mode == CRYPT_MODE_CBC && !pieces.empty() && generator() % 2) {
-                    pieces.pop_back();  // the padding block may arrive together with data
-                }
-                ASSERT_EQ(ToHex(RunMessage(&k.ctx, CIPH_DECRYPT, cipher, pieces)), ToHex(plain));
-                // After each final step the next message starts from the IV again.
-                ASSERT_EQ(RunMessage(&k.ctx, CIPH_ENCRYPT, plain), cipher);
-            }
-        }
-    }
-}
-
 TEST(CipherObject, FinalDecryptionChecksThePadding) {
     TestKey k(test::RandomBytes(8, 5), Bytes(8, 0), CRYPT_MODE_CBC);
     const struct { Bytes last; BOOL ok; DWORD length_after; Bytes buffer_after; } cases[] = {

@@ -81,19 +81,6 @@ TEST(HashEngine, AgreesWithOpenSslAndMbedTlsOnRandomLengthsAndSplits) {
     EXPECT_EQ(0, std::memcmp(fast, portable, sizeof(fast)));
 }
 
-TEST(HashEngine, IdentifierWithoutAlgorithmWritesNothingAndReportsZero) {
-    HASH_STATE state{};
-    Hash_Init(&state, CALG_SSL3_SHAMD5, nullptr);
-    EXPECT_EQ(state.DigestLen, 0u);
-    Hash_Update(&state, reinterpret_cast<const BYTE*>("abc"), 3, nullptr, 0);
-    BYTE out[8];
-    std::memset(out, 0xAB, sizeof(out));
-    DWORD length = 99;
-    Hash_Final(&state, out, &length);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(Bytes(out, out + 8), Bytes(8, 0xAB));
-}
-
 const Bytes kIv = FromHex("1a2b3c4d5e6f7081");
 
 Bytes Mac(ALG_ID keyAlgid, const Bytes& key, const Bytes& data, const std::vector<size_t>& pieces = {}) {

