@@ -210,16 +210,4 @@ TEST_F(CertStore, UnreadableEntriesArePassedOverAndMalformedKeyProviderIsRefused
     CertCloseStore(store, 0);
 }
 
-TEST_F(CertStore, ClosedStoresAndFreedContextsAreRefusedWhileHeldContextsStayUsable) {
-    HCERTSTORE store = CertOpenSystemStoreA(0, "My");
-    PCCERT_CONTEXT held = Add(store, der_);
-    EXPECT_TRUE(FailsWith(CertCloseStore(store, CERT_CLOSE_STORE_CHECK_FLAG), CRYPT_E_PENDING_CLOSE));
-    EXPECT_TRUE(FailsWith(CertEnumCertificatesInStore(store, nullptr) != nullptr, E_INVALIDARG));
-
-    EXPECT_TRUE(CertFreeCertificateContext(held));
-    EXPECT_FALSE(CertFreeCertificateContext(held));
-    DWORD size = 0;
-    EXPECT_TRUE(FailsWith(CertGetCertificateContextProperty(held, CERT_SHA1_HASH_PROP_ID, nullptr, &size), E_INVALIDARG));
-}
-
 }  // namespace

@@ -167,26 +167,4 @@ TEST(SoftProviders, OpenSslSignaturesVerifyAndAlteredOnesDoNot) {
     }
 }
 
-TEST(SoftProviders, KeyStorageHandlesAndBlobsAreCheckedBeforeUse) {
-    const Bytes capi = CapiBlob(kelm::test::RsaKey(1024));
-    const SoftKey soft(capi), deleted(capi);
-    Bytes longer = capi, out;
-    longer.push_back(0);
-    BCryptBufferDesc parameters{0, 0, nullptr};
-    const struct { NCRYPT_PROV_HANDLE provider; const Bytes* blob; NCryptBufferDesc* list; SECURITY_STATUS status; } imports[] = {
-        {soft.key, &capi, nullptr, NTE_INVALID_HANDLE},
-        {soft.provider, &longer, nullptr, NTE_BAD_DATA},
-        {soft.provider, &capi, &parameters, NTE_NOT_SUPPORTED},
-    };
-    NCRYPT_KEY_HANDLE key = 0;
-    for (const auto& i : imports) EXPECT_EQ(Import(i.provider, LEGACY_RSAPUBLIC_BLOB, *i.blob, &key, i.list), i.status);
-    NCRYPT_PROV_HANDLE provider = 0;
-    EXPECT_EQ(NCryptOpenStorageProvider(&provider, u"KELM Smart Card Key Storage Provider", 0), NTE_PROV_DLL_NOT_FOUND);
-    EXPECT_EQ(Encrypt(soft.provider, Bytes(128, 0x42), nullptr, NCRYPT_NO_PADDING_FLAG, out, 0), NTE_INVALID_HANDLE)
-        << "a provider handle where a key belongs";
-    EXPECT_EQ(NCryptDeleteKey(deleted.key, 0), 0);
-    EXPECT_EQ(Encrypt(deleted.key, Bytes(128, 0x42), nullptr, NCRYPT_NO_PADDING_FLAG, out, 0), NTE_INVALID_HANDLE);
-    EXPECT_EQ(NCryptFreeObject(deleted.key), NTE_INVALID_HANDLE);
-}
-
 }  // namespace

@@ -134,21 +134,6 @@ TEST_F(DialogTest, TypedTextIsCutToTheEditLimitAtACharacterBoundary) {
     }
 }
 
-TEST_F(DialogTest, RefusesWhatCannotBeShown) {
-    SetLastError(0);
-    EXPECT_EQ(DialogBoxParamA(TestModule(), MAKEINTRESOURCEA(9999), nullptr, PinProc, 0), -1);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
-    EXPECT_EQ(Run(nullptr), -1);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    HWND bogus = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x1234));
-    EXPECT_EQ(DialogBoxParamA(TestModule(), MAKEINTRESOURCEA(kPinDialog), bogus, PinProc, 0), -1);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
-    // The "#n" form names the same template.
-    responder.QueueDialogAction({IDCANCEL, ""});
-    EXPECT_EQ(DialogBoxParamA(TestModule(), "#7102", nullptr, PinProc, 0), 2);
-    EXPECT_EQ(responder.DialogCount(), 1u);
-}
-
 // A copy of the edit box into a buffer shorter than its text.
 HWND g_kept_dialog = nullptr;
 HWND g_kept_edit = nullptr;
