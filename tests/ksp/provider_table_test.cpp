@@ -54,7 +54,9 @@ TEST_F(ProviderObjects, OnlyTheRegisteredNamesOpenAndARefusalDropsTheConnection)
         if (c.status == 0) {
             EXPECT_NE(provider, 0x55u);
             EXPECT_NE(card::Session().Card, 0u) << "the session is up";
+            const DWORD slept = clock_.total_slept_ms;
             EXPECT_EQ(table_->FreeProvider(provider), 0);
+            EXPECT_TRUE(card::Session().Card == 0 && clock_.total_slept_ms - slept >= 1000) << "freeing ends the session";
         } else {
             EXPECT_EQ(provider, 0x55u) << "nothing written";
         }
@@ -69,27 +71,6 @@ TEST_F(ProviderObjects, OnlyTheRegisteredNamesOpenAndARefusalDropsTheConnection)
     NCRYPT_PROV_HANDLE none = 0x77;
     EXPECT_EQ(table_->OpenProvider(&none, KELM_KSP_NAME, NCRYPT_SILENT_FLAG), 1);
     EXPECT_EQ(none, 0x77u);
-}
-
-TEST_F(ProviderObjects, FreeingOneProviderEndsTheSessionOfAll) {
-    Insert();
-    const NCRYPT_PROV_HANDLE first = OpenProvider(), second = OpenProvider();
-    const NCRYPT_KEY_HANDLE key = OpenKey(second);
-    const Blob hash(20, 1);
-    Blob signature(128);
-    DWORD length = 0;
-    EXPECT_EQ(table_->SignHash(second, key, nullptr, const_cast<BYTE*>(hash.data()), 20, signature.data(), 128, &length, 0), 0);
-    EXPECT_EQ(ui_.DialogCount(), 1u);
-    const DWORD slept = clock_.total_slept_ms;
-    EXPECT_EQ(table_->FreeProvider(first), 0);
-    providers_.erase(providers_.begin());
-    EXPECT_GE(clock_.total_slept_ms - slept, 1000u);
-    EXPECT_EQ(card::Session().PinVerified, 0);
-    // The other handle stays valid; its next signature reconnects and asks for the PIN again.
-    clock_.now_ms += 60000;
-    ui_.QueueDialogAction(platform::DialogAction{IDOK, kelm::testing::kSimPin});
-    EXPECT_EQ(table_->SignHash(second, key, nullptr, const_cast<BYTE*>(hash.data()), 20, signature.data(), 128, &length, 0), 0);
-    EXPECT_EQ(ui_.DialogCount(), 2u);
 }
 
 // Forged, freed and cross-type handles, and a key handle of another provider, are refused before
