@@ -65,18 +65,16 @@ TEST_F(KeyOperations, SignatureSizesHashLengthsPaddingAndTheDigestInfo) {
     EXPECT_EQ(ui_.DialogCount(), 0u) << "no hash is refused before the PIN";
     EXPECT_EQ(Sign(Blob(28), &signature, 128), NTE_BAD_HASH) << "SHA-224 is refused after the PIN";
     EXPECT_EQ(ui_.DialogCount(), 1u);
-    // The hash's length chooses the DigestInfo, whatever algorithm the padding names.
-    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
-    ASSERT_EQ(Sign(sha1, &signature, 128, &padding), 0);
-    const auto [modulus, exponent] = PublicKey(0x8001);
-    EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, "SHA1", sha1, signature));
-    EXPECT_EQ(table_->SignHash(provider_, signer_, nullptr, nullptr, 20, signature.data(), 128, nullptr, 0),
+    EXPECT_EQ(table_->SignHash(provider_, signer_, nullptr, room.data(), 20, room.data(), 128, nullptr, 0),
               NTE_INVALID_PARAMETER);
-    // The hash's length chooses the DigestInfo and the verification's algorithm too.
+    // The hash's length chooses the DigestInfo, whatever algorithm the padding names, and the
+    // verification's algorithm too.
     AddCertificate(0x8001, u"keys");
+    const auto [modulus, exponent] = PublicKey(0x8001);
+    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
     for (const char* digest : {"MD5", "SHA1", "SHA256", "SHA384", "SHA512"}) {
         const Blob hash = test::OpenSslDigest(digest, test::RandomBytes(40, 3));
-        ASSERT_EQ(Sign(hash, &signature, 128), 0) << digest;
+        ASSERT_EQ(Sign(hash, &signature, 128, &padding), 0) << digest;
         EXPECT_TRUE(test::OpenSslVerifyRsaPkcs1(modulus, exponent, digest, hash, signature)) << digest;
         EXPECT_EQ(Verify(hash, signature), 0) << digest;
         signature[5] ^= 1;
